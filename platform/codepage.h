@@ -1,0 +1,34 @@
+// The ANSI code page: the narrow text encoding of every deliverable.
+// It is named by VELMORA_CODEPAGE (an iconv name) and defaults to GBK.
+// Characters the code page lacks become its default character "?"; bytes
+// that are not valid in the source encoding become "?" (U+FFFD towards
+// Unicode). Nothing here throws or crashes on bad input.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace codepage {
+
+// The iconv name of the code page in use (read once from the environment).
+const std::string& Name();
+
+std::string AnsiToUtf8(std::string_view ansi);
+std::string Utf8ToAnsi(std::string_view utf8);
+std::u16string AnsiToWide(std::string_view ansi);
+std::string WideToAnsi(std::u16string_view wide);
+std::u16string Utf8ToWide(std::string_view utf8);
+std::string WideToUtf8(std::u16string_view wide);
+
+// Conversion between two named encodings with the same replacement rules;
+// an unknown encoding name gives nullopt-like failure as an empty result
+// and sets *ok to false when ok is given.
+std::string Convert(std::string_view text, const char* from, const char* to, bool* ok = nullptr);
+
+// Case-insensitive comparison of two code-page texts, aware of multibyte
+// characters (only ASCII letters fold; double-byte characters compare as they are).
+bool EqualsNoCase(std::string_view a, std::string_view b);
+// Negative, zero or positive, in character-code order after folding ASCII case.
+int CompareNoCase(std::string_view a, std::string_view b);
+
+}  // namespace codepage

@@ -1,0 +1,231 @@
+#include "platform/loop.h"
+
+#include <glib-unix.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+namespace loop {
+
+struct Loop::Queue {
+  GMainContext* context = nullptr;
+  std::mutex mutex;
+  std::deque<std::pair<HWND, Message>> messages;
+  bool scheduled = false;
+  bool closed = false;
+};
+
+namespace {
+
+struct TargetEntry {
+  MessageTarget* target;
+  std::shared_ptr<Loop::Queue> queue;
+};
+
+std::mutex g_targetsMutex;
+std::unordered_map<HWND, TargetEntry>& Targets() {
+  static auto* targets = new std::unordered_map<HWND, TargetEntry>();
+  return *targets;
+}
+std::atomic<HWND> g_nextHwnd{1};
+
+std::shared_ptr<Loop::Queue> QueueOf(HWND hwnd) {
+  std::lock_guard lock(g_targetsMutex);
+  auto it = Targets().find(hwnd);
+  return it == Targets().end() ? nullptr : it->second.queue;
+}
+
+MessageTarget* TargetOf(HWND hwnd) {
+  std::lock_guard lock(g_targetsMutex);
+  auto it = Targets().find(hwnd);
+  return it == Targets().end() ? nullptr : it->second.target;
+}
+
+void ScheduleDrain(const std::shared_ptr<Loop::Queue>& queue);
+
+}  // namespace
+
+// Delivers queued messages on the loop's thread, in order. A batch is the
+// queue's length at the start, so handlers that post more do not starve
+// the other sources of the context.
+struct Delivery {
+  static gboolean Drain(gpointer data) {
+    auto& queue = *static_cast<std::shared_ptr<Loop::Queue>*>(data);
+    std::size_t batch;
+    {
+      std::lock_guard lock(queue->mutex);
+      batch = queue->messages.size();
+    }
+    for (std::size_t i = 0; i < batch; ++i) {
+      std::pair<HWND, Message> item;
+      {
+        std::lock_guard lock(queue->mutex);
+        if (queue->messages.empty()) break;
+        item = std::move(queue->messages.front());
+        queue->messages.pop_front();
+      }
+      // The target may have gone since the post: then the record is dropped here.
+      if (MessageTarget* target = TargetOf(item.first)) target->WindowProc(item.second);
+    }
+    std::lock_guard lock(queue->mutex);
+    if (queue->messages.empty() || queue->closed) {
+      queue->scheduled = false;
+      return G_SOURCE_REMOVE;
+    }
+    return G_SOURCE_CONTINUE;
+  }
+  static void Free(gpointer data) { delete static_cast<std::shared_ptr<Loop::Queue>*>(data); }
+  static LRESULT Deliver(MessageTarget* t, Message& m) { return t->WindowProc(m); }
+};
+
+namespace {
+
+void ScheduleDrain(const std::shared_ptr<Loop::Queue>& queue) {
+  // An idle source rather than g_main_context_invoke: invoke runs at once
+  // when the poster is the loop's own thread, which would break post semantics.
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(source, &Delivery::Drain, new std::shared_ptr<Loop::Queue>(queue),
+                        &Delivery::Free);
+  g_source_attach(source, queue->context);
+  g_source_unref(source);
+}
+
+}  // namespace
+
+Loop::Loop(GMainContext* context) : queue_(std::make_shared<Queue>()) {
+  queue_->context = g_main_context_ref(context ? context : g_main_context_default());
+}
+
+Loop::~Loop() {
+  std::deque<std::pair<HWND, Message>> dropped;
+  {
+    std::lock_guard lock(queue_->mutex);
+    queue_->closed = true;
+    dropped.swap(queue_->messages);
+  }
+  dropped.clear();  // records released outside the lock
+  if (mainLoop_) g_main_loop_unref(mainLoop_);
+  g_main_context_unref(queue_->context);
+}
+
+GMainContext* Loop::context() const { return queue_->context; }
+
+void Loop::Run() {
+  if (!mainLoop_) mainLoop_ = g_main_loop_new(queue_->context, FALSE);
+  g_main_loop_run(mainLoop_);
+}
+
+void Loop::Quit() {
+  if (mainLoop_) g_main_loop_quit(mainLoop_);
+}
+
+bool Loop::RunUntil(const std::function<bool()>& done, int timeoutMs) {
+  gint64 end = g_get_monotonic_time() + static_cast<gint64>(timeoutMs) * 1000;
+  while (!done()) {
+    if (g_get_monotonic_time() >= end) return false;
+    // Wake at least every 10 ms to look at the clock.
+    GSource* tick = g_timeout_source_new(10);
+    g_source_set_callback(tick, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_attach(tick, queue_->context);
+    g_main_context_iteration(queue_->context, TRUE);
+    g_source_destroy(tick);
+    g_source_unref(tick);
+  }
+  return true;
+}
+
+Loop& DefaultLoop() {
+  static Loop* loop = new Loop(nullptr);
+  return *loop;
+}
+
+MessageTarget::MessageTarget(Loop& loop) : loop_(loop), hwnd_(g_nextHwnd++) {
+  std::lock_guard lock(g_targetsMutex);
+  Targets().emplace(hwnd_, TargetEntry{this, loop.queue_});
+}
+
+MessageTarget::~MessageTarget() {
+  for (auto& [id, source] : timers_) {
+    g_source_destroy(source);
+    g_source_unref(source);
+  }
+  std::lock_guard lock(g_targetsMutex);
+  Targets().erase(hwnd_);
+}
+
+LRESULT MessageTarget::SendMessage(UINT msg, WPARAM wParam, LPARAM lParam, RecordPtr record) {
+  Message m{msg, wParam, lParam, std::move(record)};
+  return WindowProc(m);
+}
+
+namespace {
+struct TimerData {
+  HWND hwnd;
+  WPARAM id;
+};
+}  // namespace
+
+gboolean MessageTarget::OnTimer(gpointer data) {
+  auto* t = static_cast<TimerData*>(data);
+  if (MessageTarget* target = TargetOf(t->hwnd)) {
+    Message m{WM_TIMER, t->id, 0, nullptr};
+    target->WindowProc(m);
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+void MessageTarget::SetTimer(WPARAM id, unsigned ms) {
+  KillTimer(id);
+  GSource* source = g_timeout_source_new(ms);
+  g_source_set_callback(source, &MessageTarget::OnTimer, new TimerData{hwnd_, id},
+                        [](gpointer p) { delete static_cast<TimerData*>(p); });
+  g_source_attach(source, loop_.context());
+  timers_[id] = source;
+}
+
+void MessageTarget::KillTimer(WPARAM id) {
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return;
+  g_source_destroy(it->second);
+  g_source_unref(it->second);
+  timers_.erase(it);
+}
+
+bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, RecordPtr record, LPARAM lParam) {
+  std::shared_ptr<Loop::Queue> queue = QueueOf(hwnd);
+  if (!queue) return false;  // the record is released on return
+  bool schedule = false;
+  {
+    std::lock_guard lock(queue->mutex);
+    if (queue->closed) return false;
+    queue->messages.emplace_back(hwnd, Message{msg, wParam, lParam, std::move(record)});
+    if (!queue->scheduled) {
+      queue->scheduled = true;
+      schedule = true;
+    }
+  }
+  if (schedule) ScheduleDrain(queue);
+  return true;
+}
+
+FdWatch::FdWatch(Loop& loop, int fd, GIOCondition condition, Callback callback)
+    : source_(g_unix_fd_source_new(fd, condition)), callback_(std::move(callback)) {
+  g_source_set_callback(source_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&FdWatch::OnReady)),
+                        this, nullptr);
+  g_source_attach(source_, loop.context());
+}
+
+FdWatch::~FdWatch() {
+  g_source_destroy(source_);
+  g_source_unref(source_);
+}
+
+gboolean FdWatch::OnReady(gint, GIOCondition condition, gpointer data) {
+  auto* self = static_cast<FdWatch*>(data);
+  return self->callback_(condition) ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+}  // namespace loop

@@ -1,0 +1,105 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class RegistryTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = testing::TempDir() + "registry_" + std::to_string(::getpid()) + "_" +
+            testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::remove_all(root_);
+    setenv("VELMORA_REGISTRY", root_.c_str(), 1);
+  }
+  void TearDown() override {
+    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(root_);
+    unsetenv("VELMORA_REGISTRY");
+  }
+  std::string root_;
+};
+
+TEST_F(RegistryTest, ValuesRoundTripAndKeysMatchIgnoringCase) {
+  const char* key = "HKEY_CLASSES_ROOT\\CLSID\\{ABC}\\InprocServer32";
+  ASSERT_EQ(registry::SetValue(key, "", "/opt/lib/Wendex.ocx"), registry::Result::Ok);
+  ASSERT_EQ(registry::SetValue(key, "ThreadingModel", "Apartment"), registry::Result::Ok);
+  ASSERT_EQ(registry::SetValue(key, "odd = name", "multi\nline\\value = x"), registry::Result::Ok);
+  ASSERT_EQ(registry::SetValue(key, "@", "at"), registry::Result::Ok);
+  EXPECT_EQ(registry::GetValue("hkey_classes_root\\clsid\\{abc}\\inprocserver32"), "/opt/lib/Wendex.ocx");
+  EXPECT_EQ(registry::GetValue(key, "threadingmodel"), "Apartment");
+  EXPECT_EQ(registry::GetValue(key, "odd = name"), "multi\nline\\value = x");
+  EXPECT_EQ(registry::GetValue(key, "@"), "at");
+  EXPECT_EQ(registry::GetValue(key, "missing"), std::nullopt);
+  EXPECT_EQ(registry::Values(key).size(), 4u);
+  // Replacing keeps one entry.
+  ASSERT_EQ(registry::SetValue(key, "THREADINGMODEL", "Both"), registry::Result::Ok);
+  EXPECT_EQ(registry::GetValue(key, "ThreadingModel"), "Both");
+  EXPECT_EQ(registry::Values(key).size(), 4u);
+  // Key names with '/' and a leading '.' are stored safely.
+  ASSERT_EQ(registry::SetValue("HKEY_CURRENT_USER\\a/b\\..", "v", "1"), registry::Result::Ok);
+  EXPECT_EQ(registry::GetValue("HKEY_CURRENT_USER\\a/b\\..", "v"), "1");
+  EXPECT_EQ(registry::SubKeys("HKEY_CURRENT_USER"), std::vector<std::string>{"a/b"});
+}
+
+TEST_F(RegistryTest, DeleteKeyRemovesSubkeys) {
+  registry::SetValue("HKEY_CLASSES_ROOT\\TypeLib\\{L}\\1.0\\0\\linux", "", "x");
+  EXPECT_TRUE(registry::KeyExists("HKEY_CLASSES_ROOT\\TypeLib\\{L}\\1.0"));
+  EXPECT_EQ(registry::DeleteKey("HKEY_CLASSES_ROOT\\TypeLib\\{l}"), registry::Result::Ok);
+  EXPECT_FALSE(registry::KeyExists("HKEY_CLASSES_ROOT\\TypeLib\\{L}\\1.0"));
+  EXPECT_EQ(registry::DeleteKey("HKEY_CLASSES_ROOT\\TypeLib\\{L}"), registry::Result::NotFound);
+  EXPECT_EQ(registry::SetValue("", "a", "b"), registry::Result::Invalid);
+  EXPECT_EQ(registry::SetValue("A\\\\B", "a", "b"), registry::Result::Invalid);
+}
+
+TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
+  // Two processes with two threads each write distinct values into one key.
+  auto writeMany = [](const std::string& prefix) {
+    for (int i = 0; i < 40; ++i)
+      ASSERT_EQ(registry::SetValue("HKEY_CURRENT_USER\\Shared", prefix + std::to_string(i), "v"),
+                registry::Result::Ok);
+  };
+  pid_t child = ::fork();
+  if (child == 0) {
+    std::thread a(writeMany, "childA"), b(writeMany, "childB");
+    a.join();
+    b.join();
+    ::_exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  std::thread a(writeMany, "parentA"), b(writeMany, "parentB");
+  a.join();
+  b.join();
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(registry::Values("HKEY_CURRENT_USER\\Shared").size(), 160u);
+}
+
+TEST_F(RegistryTest, UnwritableLocationIsAClearFailure) {
+  if (::geteuid() == 0) {
+    // root ignores permission bits: a registry below a regular file cannot be made by anyone.
+    fs::create_directories(root_);
+    std::string file = root_ + "/file";
+    FILE* f = std::fopen(file.c_str(), "w");
+    std::fclose(f);
+    setenv("VELMORA_REGISTRY", (file + "/registry").c_str(), 1);
+  } else {
+    fs::create_directories(root_);
+    fs::permissions(root_, fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  EXPECT_EQ(registry::SetValue("HKEY_CLASSES_ROOT\\X", "", "v"), registry::Result::CannotWrite);
+  EXPECT_EQ(registry::CreateKey("HKEY_CLASSES_ROOT\\X"), registry::Result::CannotWrite);
+  EXPECT_FALSE(registry::KeyExists("HKEY_CLASSES_ROOT\\X"));
+}
+
+}  // namespace
