@@ -203,10 +203,18 @@ class IOleClientSite : public IUnknown {
   ~IOleClientSite() = default;
 };
 
+constexpr std::int32_t OLEIVERB_INPLACEACTIVATE = -5;
+
+// An embedded object as its container drives it: sited, activated in place
+// (it then creates its window on the calling thread's message loop), sized
+// in pixels, and closed (its window destroyed) before the last release.
 class IOleObject : public IUnknown {
  public:
   // A null site unsites the object.
   virtual HRESULT SetClientSite(IOleClientSite* site) = 0;
+  virtual HRESULT DoVerb(std::int32_t verb) = 0;
+  virtual HRESULT SetExtent(int width, int height) = 0;
+  virtual HRESULT Close() = 0;
 
  protected:
   ~IOleObject() = default;
