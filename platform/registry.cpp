@@ -296,6 +296,8 @@ Result DeleteValue(std::string_view key, std::string_view name) {
 
 Result DeleteKey(std::string_view key) {
   if (!SplitKey(key)) return Result::Invalid;
+  // A key that is not there is not there, writable or not.
+  if (!FindKey(key)) return Result::NotFound;
   WriteLock lock;
   if (!lock.ok()) return Result::CannotWrite;
   auto dir = FindKey(key);
