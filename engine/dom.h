@@ -82,19 +82,20 @@ class Browser : public com::IUnknown {
   virtual com::HRESULT get_Document(Document** document) = 0;
   // The current address (UTF-8).
   virtual com::HRESULT get_LocationURL(std::string* url) = 0;
+  // The operations below answer E_NOTIMPL unless the browser offers them
+  // (a browser of a hosted page has no events, for one).
   // READYSTATE_COMPLETE once the top-level document has loaded.
-  virtual com::HRESULT get_ReadyState(std::int32_t* state) = 0;
+  virtual com::HRESULT get_ReadyState(std::int32_t*) { return com::E_NOTIMPL; }
   // Starts loading; the end is reported by DocumentComplete.
-  virtual com::HRESULT Navigate(std::string_view url) = 0;
+  virtual com::HRESULT Navigate(std::string_view) { return com::E_NOTIMPL; }
   // Effect only; callers ignore failures.
-  virtual com::HRESULT Refresh() = 0;
-  virtual com::HRESULT GoBack() = 0;
-  virtual com::HRESULT GoForward() = 0;
+  virtual com::HRESULT Refresh() { return com::E_NOTIMPL; }
+  virtual com::HRESULT GoBack() { return com::E_NOTIMPL; }
+  virtual com::HRESULT GoForward() { return com::E_NOTIMPL; }
   // Silent: the page's own dialogs are suppressed.
-  virtual com::HRESULT put_Silent(bool silent) = 0;
-  // One sink at a time; null removes it. A browser that reports no events
-  // (a hosted page's, whose container owns its navigation) answers E_NOTIMPL.
-  virtual com::HRESULT Advise(BrowserEvents* events) = 0;
+  virtual com::HRESULT put_Silent(bool) { return com::E_NOTIMPL; }
+  // One sink at a time; null removes it.
+  virtual com::HRESULT Advise(BrowserEvents*) { return com::E_NOTIMPL; }
 
  protected:
   ~Browser() = default;
