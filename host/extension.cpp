@@ -1,0 +1,336 @@
+// The host extension: loaded by WebKitGTK into every web process of a
+// container. In every frame of every page it defines ActiveXObject(progId)
+// and turns <object classid="clsid:..."> elements into controls; it
+// forwards the pages' console messages to the container; and it destroys
+// each control when the document that created it goes away.
+#include <webkit2/webkit-web-extension.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/jsc/jsc_engine.h"
+#include "host/control_host.h"
+
+namespace {
+
+using engine::jsc::FromVariant;
+using engine::jsc::ToVariant;
+using host::HostedControl;
+
+constexpr char kClassName[] = "WendexControl";
+constexpr char kInstalledKey[] = "velmora-host-installed";
+constexpr char kClassKey[] = "velmora-host-class";
+constexpr char kConsoleMessage[] = "velmora.console";
+
+// --- Controls and their documents ----------------------------------------
+
+// Every live control, by the frame whose document created it.
+std::map<WebKitFrame*, std::vector<std::shared_ptr<HostedControl>>>& ControlsByFrame() {
+  static auto* controls = new std::map<WebKitFrame*, std::vector<std::shared_ptr<HostedControl>>>();
+  return *controls;
+}
+
+// The frame's document went away (it navigated, or the frame or its page
+// is gone): its controls are unsited, closed and released.
+void DestroyControlsOf(WebKitFrame* frame) {
+  auto& all = ControlsByFrame();
+  auto it = all.find(frame);
+  if (it == all.end()) return;
+  auto controls = std::move(it->second);
+  all.erase(it);
+  for (auto& control : controls) control->Destroy();
+}
+
+// Frames whose end is watched (one weak reference each).
+std::set<WebKitFrame*>& WatchedFrames() {
+  static auto* frames = new std::set<WebKitFrame*>();
+  return *frames;
+}
+
+void OnFrameGone(gpointer, GObject* object) {
+  auto* frame = reinterpret_cast<WebKitFrame*>(object);
+  WatchedFrames().erase(frame);
+  DestroyControlsOf(frame);
+}
+
+void Adopt(WebKitFrame* frame, std::shared_ptr<HostedControl> control) {
+  if (WatchedFrames().insert(frame).second) g_object_weak_ref(G_OBJECT(frame), &OnFrameGone, nullptr);
+  ControlsByFrame()[frame].push_back(std::move(control));
+}
+
+// --- The control's script object -----------------------------------------
+
+struct Instance {
+  std::weak_ptr<HostedControl> control;
+};
+
+struct Method {
+  std::weak_ptr<HostedControl> control;
+  com::DISPID id;
+  std::string name;
+};
+
+JSCValue* Throw(JSCContext* context, const std::string& message) {
+  jsc_context_throw(context, message.c_str());
+  return nullptr;
+}
+
+JSCValue* OnMethod(GPtrArray* args, gpointer data) {
+  auto* method = static_cast<Method*>(data);
+  JSCContext* context = jsc_context_get_current();
+  auto control = method->control.lock();
+  if (!control || !control->alive())
+    return Throw(context, host::InvokeErrorText(method->name, com::E_UNEXPECTED));
+  com::DispParams params;
+  for (guint i = 0; i < args->len; ++i) params.push_back(ToVariant(static_cast<JSCValue*>(args->pdata[i])));
+  com::Variant result;
+  com::HRESULT hr = control->Call(method->id, params, &result);
+  if (com::Failed(hr)) return Throw(context, host::InvokeErrorText(method->name, hr));
+  return FromVariant(context, result);
+}
+
+// Any member name the control knows, in any case, is one of its methods;
+// other names fall through to the prototype.
+JSCValue* GetProperty(JSCClass*, JSCContext* context, gpointer instance, const char* name) {
+  auto control = static_cast<Instance*>(instance)->control.lock();
+  if (!control || !control->alive()) return nullptr;
+  com::DISPID id = com::DISPID_UNKNOWN;
+  if (com::Failed(control->dispatch()->GetIDsOfNames(name, &id))) return nullptr;
+  auto* method = new Method{control, id, name};
+  return jsc_value_new_function_variadic(
+      context, name, G_CALLBACK(OnMethod), method, [](gpointer m) { delete static_cast<Method*>(m); },
+      JSC_TYPE_VALUE);
+}
+
+JSCClass* ControlClass(JSCContext* context) {
+  if (auto* cls = static_cast<JSCClass*>(g_object_get_data(G_OBJECT(context), kClassKey))) return cls;
+  static JSCClassVTable vtable = {GetProperty, nullptr, nullptr, nullptr, nullptr};
+  JSCClass* cls = jsc_context_register_class(context, kClassName, nullptr, &vtable,
+                                             [](gpointer i) { delete static_cast<Instance*>(i); });
+  g_object_set_data(G_OBJECT(context), kClassKey, cls);
+  return cls;
+}
+
+JSCValue* NewScriptObject(JSCContext* context, const std::shared_ptr<HostedControl>& control) {
+  return jsc_value_new_object(context, new Instance{control}, ControlClass(context));
+}
+
+// --- Creation from a page -------------------------------------------------
+
+// What a creating function knows of its frame.
+struct FrameRef {
+  GWeakRef frame;
+  explicit FrameRef(WebKitFrame* f) { g_weak_ref_init(&frame, f); }
+  ~FrameRef() { g_weak_ref_clear(&frame); }
+  WebKitFrame* Get() { return static_cast<WebKitFrame*>(g_weak_ref_get(&frame)); }
+};
+
+void FreeFrameRef(gpointer p) { delete static_cast<FrameRef*>(p); }
+
+std::string ArgText(GPtrArray* args, guint i) {
+  if (i >= args->len) return {};
+  return com::VariantToText(ToVariant(static_cast<JSCValue*>(args->pdata[i])));
+}
+
+int ArgInt(GPtrArray* args, guint i) {
+  if (i >= args->len) return 0;
+  auto* v = static_cast<JSCValue*>(args->pdata[i]);
+  if (!jsc_value_is_number(v)) return 0;
+  double d = jsc_value_to_double(v);
+  return d > 0 && d < 1e6 ? static_cast<int>(d + 0.5) : 0;
+}
+
+std::shared_ptr<HostedControl> CreateFor(WebKitFrame* frame, const host::Registration& registration,
+                                         const host::Params* params, int width, int height,
+                                         std::string* error) {
+  auto control = HostedControl::Create(registration, engine::jsc::BrowserOfFrame(frame), params, width,
+                                       height, error);
+  if (!control) return nullptr;
+  std::shared_ptr<HostedControl> shared(std::move(control));
+  Adopt(frame, shared);
+  return shared;
+}
+
+// ActiveXObject(progId): the control's script object, or a script error.
+JSCValue* OnCreate(GPtrArray* args, gpointer data) {
+  JSCContext* context = jsc_context_get_current();
+  auto* frame = static_cast<FrameRef*>(data)->Get();
+  if (!frame) return Throw(context, "ActiveXObject: the page is gone");
+  std::string progId = ArgText(args, 0);
+  std::string error;
+  std::shared_ptr<HostedControl> control;
+  if (args->len == 0 || jsc_value_is_undefined(static_cast<JSCValue*>(args->pdata[0]))) {
+    error = "a ProgID is required";
+  } else if (auto registration = host::FindByProgId(progId, &error)) {
+    control = CreateFor(frame, *registration, nullptr, 0, 0, &error);
+  }
+  g_object_unref(frame);
+  if (!control) return Throw(context, "ActiveXObject('" + progId + "'): " + error);
+  return NewScriptObject(context, control);
+}
+
+JSCValue* OnResize(GPtrArray* args, gpointer data) {
+  auto control = static_cast<Instance*>(data)->control.lock();
+  if (control && control->alive()) control->SetExtent(ArgInt(args, 0), ArgInt(args, 1));
+  return nullptr;
+}
+
+// embed(classId, names, values, width, height): [script object, resize function].
+JSCValue* OnEmbed(GPtrArray* args, gpointer data) {
+  JSCContext* context = jsc_context_get_current();
+  auto* frame = static_cast<FrameRef*>(data)->Get();
+  if (!frame) return Throw(context, "the page is gone");
+  std::string classId = ArgText(args, 0);
+  host::Params params;
+  if (args->len >= 3) {
+    auto* names = static_cast<JSCValue*>(args->pdata[1]);
+    auto* values = static_cast<JSCValue*>(args->pdata[2]);
+    for (guint i = 0; jsc_value_is_array(names) && jsc_value_is_array(values); ++i) {
+      JSCValue* n = jsc_value_object_get_property_at_index(names, i);
+      JSCValue* v = jsc_value_object_get_property_at_index(values, i);
+      bool end = jsc_value_is_undefined(n);
+      if (!end) params.emplace_back(com::VariantToText(ToVariant(n)), com::VariantToText(ToVariant(v)));
+      g_object_unref(n);
+      g_object_unref(v);
+      if (end) break;
+    }
+  }
+  std::string error;
+  std::shared_ptr<HostedControl> control;
+  if (auto clsid = com::GuidFromString(classId)) {
+    if (auto registration = host::FindByClassId(*clsid, &error))
+      control = CreateFor(frame, *registration, &params, ArgInt(args, 3), ArgInt(args, 4), &error);
+  } else {
+    error = "'" + classId + "' is not a class id";
+  }
+  g_object_unref(frame);
+  if (!control) return Throw(context, "<object classid=\"clsid:" + classId + "\">: " + error);
+  GPtrArray* pair = g_ptr_array_new_with_free_func(g_object_unref);
+  g_ptr_array_add(pair, NewScriptObject(context, control));
+  g_ptr_array_add(pair, jsc_value_new_function_variadic(
+                            context, "resize", G_CALLBACK(OnResize), new Instance{control},
+                            [](gpointer i) { delete static_cast<Instance*>(i); }, G_TYPE_NONE));
+  JSCValue* result = jsc_value_new_array_from_garray(context, pair);
+  g_ptr_array_unref(pair);
+  return result;
+}
+
+// Wraps the native creator so that `new ActiveXObject(id)` and a plain call
+// both give the control's object.
+constexpr char kActiveXObjectShim[] =
+    "(function(create){return function ActiveXObject(progId){return create.apply(null,arguments);};})";
+
+// Finds <object classid="clsid:..."> elements as the parser (or a script)
+// adds them, once each, and only when they are complete: the parser has
+// moved past them, or the document has finished parsing. The control's
+// methods then answer on the element itself: its prototype becomes the
+// control's object, whose prototype is the element's old one.
+constexpr char kObjectScanner[] = R"JS((function(embed){
+  var seen = new WeakSet(), pending = [];
+  function complete(el) {
+    if (document.readyState !== 'loading') return true;
+    for (var n = el; n; n = n.parentNode) if (n.nextSibling) return true;
+    return false;
+  }
+  function consider(el) {
+    if (seen.has(el)) return;
+    if (!complete(el)) { if (pending.indexOf(el) < 0) pending.push(el); return; }
+    seen.add(el);
+    var cls = String(el.getAttribute('classid') || '');
+    if (!/^clsid:/i.test(cls)) return;
+    var names = [], values = [], ps = el.getElementsByTagName('param');
+    for (var i = 0; i < ps.length; i++) {
+      names.push(String(ps[i].getAttribute('name') || ''));
+      values.push(String(ps[i].getAttribute('value') || ''));
+    }
+    var made;
+    try { made = embed(cls.substring(6), names, values, el.offsetWidth, el.offsetHeight); }
+    catch (e) { console.error(String(e && e.message || e)); return; }
+    Object.setPrototypeOf(made[0], Object.getPrototypeOf(el));
+    Object.setPrototypeOf(el, made[0]);
+    var resize = made[1];
+    if (typeof ResizeObserver === 'function')
+      new ResizeObserver(function() { resize(el.offsetWidth, el.offsetHeight); }).observe(el);
+  }
+  function scan(node) {
+    if (!node || node.nodeType !== 1) return;
+    if (node.tagName === 'OBJECT' && node.hasAttribute('classid')) consider(node);
+    var list = node.getElementsByTagName('object');
+    for (var i = 0; i < list.length; i++) if (list[i].hasAttribute('classid')) consider(list[i]);
+  }
+  function retry() {
+    var waiting = pending; pending = [];
+    for (var i = 0; i < waiting.length; i++) consider(waiting[i]);
+  }
+  new MutationObserver(function(records) {
+    for (var i = 0; i < records.length; i++)
+      for (var j = 0; j < records[i].addedNodes.length; j++) scan(records[i].addedNodes[j]);
+    retry();
+  }).observe(document, {childList: true, subtree: true});
+  document.addEventListener('DOMContentLoaded', retry);
+  scan(document.documentElement);
+}))JS";
+
+// Evaluates a function's source in the context and calls it with one
+// argument; its result (a new reference) or null.
+JSCValue* CallWith(JSCContext* context, const char* source, JSCValue* argument) {
+  engine::jsc::CatchScope scope(context);
+  JSCValue* result = nullptr;
+  JSCValue* function = jsc_context_evaluate(context, source, -1);
+  if (function && jsc_value_is_function(function))
+    result = jsc_value_function_call(function, JSC_TYPE_VALUE, argument, G_TYPE_NONE);
+  if (function) g_object_unref(function);
+  if (scope.thrown()) g_warning("velmora host: %s", scope.message().c_str());
+  return result;
+}
+
+void InstallInFrame(WebKitFrame* frame) {
+  JSCContext* context = webkit_frame_get_js_context(frame);
+  if (!context) return;
+  if (!g_object_get_data(G_OBJECT(context), kInstalledKey)) {
+    g_object_set_data(G_OBJECT(context), kInstalledKey, GINT_TO_POINTER(1));
+    JSCValue* create = jsc_value_new_function_variadic(context, "create", G_CALLBACK(OnCreate),
+                                                       new FrameRef(frame), FreeFrameRef, JSC_TYPE_VALUE);
+    if (JSCValue* constructor = CallWith(context, kActiveXObjectShim, create)) {
+      if (jsc_value_is_function(constructor)) jsc_context_set_value(context, "ActiveXObject", constructor);
+      g_object_unref(constructor);
+    }
+    g_object_unref(create);
+    JSCValue* embed = jsc_value_new_function_variadic(context, "embed", G_CALLBACK(OnEmbed),
+                                                      new FrameRef(frame), FreeFrameRef, JSC_TYPE_VALUE);
+    if (JSCValue* done = CallWith(context, kObjectScanner, embed)) g_object_unref(done);
+    g_object_unref(embed);
+  }
+  g_object_unref(context);
+}
+
+// --- Signals ---------------------------------------------------------------
+
+void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage*, WebKitFrame* frame, gpointer) {
+  engine::jsc::RegisterFrame(frame);
+  // A new document in this frame: the old one's controls go with it.
+  DestroyControlsOf(frame);
+  InstallInFrame(frame);
+}
+
+void OnConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer) {
+  const char* text = webkit_console_message_get_text(message);
+  WebKitUserMessage* forward = webkit_user_message_new(kConsoleMessage, g_variant_new_string(text ? text : ""));
+  webkit_web_page_send_message_to_view(page, forward, nullptr, nullptr, nullptr);
+}
+
+void OnPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
+  g_signal_connect(page, "console-message-sent", G_CALLBACK(OnConsoleMessage), nullptr);
+}
+
+}  // namespace
+
+extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
+                                                                               const GVariant*) {
+  g_signal_connect(extension, "page-created", G_CALLBACK(OnPageCreated), nullptr);
+  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
+                   G_CALLBACK(OnWindowObjectCleared), nullptr);
+}
