@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/JsonText.h"
 #include "control/ServiceHost.h"
 #include "control/WendexApp.h"
 #include "control/WendexDispatch.h"
@@ -375,7 +376,13 @@ short CWendexCtrl::FFillFormS(const CString&, const CString&, const CString&) {
   return 99;
 }
 
-short CWendexCtrl::FSubmitForm(const CString&, const CString&) {
+short CWendexCtrl::FSubmitForm(const CString&, const CString& appendMsg) {
+  // The callback description is tested first: a malformed one is refused.
+  if (!wendex::IsJson(appendMsg)) {
+    FCallJSF1("", "jsonError", "", "");
+    return 99;
+  }
+  m_pPage->m_browser.pageLoaded->store(0);
   auto doc = HiddenDocument();
   if (!doc) return 1;
   return 99;
