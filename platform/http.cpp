@@ -167,8 +167,12 @@ std::optional<Url> SplitUrl(std::string_view address) {
   while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) s.remove_prefix(1);
   while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) s.remove_suffix(1);
 
+  auto invalid = [](Error e = Error::InvalidUrl) -> std::optional<Url> {
+    Fail(e);
+    return std::nullopt;
+  };
   auto sep = s.find("://");
-  if (sep == std::string_view::npos || sep == 0) return std::nullopt;
+  if (sep == std::string_view::npos || sep == 0) return invalid();
   Url url;
   std::string_view scheme = s.substr(0, sep);
   if (EqualsNoCase(scheme, "http")) {
@@ -176,7 +180,7 @@ std::optional<Url> SplitUrl(std::string_view address) {
   } else if (EqualsNoCase(scheme, "https")) {
     url.scheme = Scheme::Https;
   } else {
-    return std::nullopt;
+    return invalid(Error::UnrecognizedScheme);
   }
   s.remove_prefix(sep + 3);
 
@@ -189,11 +193,11 @@ std::optional<Url> SplitUrl(std::string_view address) {
   bool bracketed = !authority.empty() && authority.front() == '[';
   if (bracketed) {
     auto close = authority.find(']');
-    if (close == std::string_view::npos) return std::nullopt;
+    if (close == std::string_view::npos) return invalid();
     host = authority.substr(1, close - 1);
     std::string_view after = authority.substr(close + 1);
     if (!after.empty()) {
-      if (after.front() != ':') return std::nullopt;
+      if (after.front() != ':') return invalid();
       port = after.substr(1);
     }
   } else {
@@ -201,15 +205,15 @@ std::optional<Url> SplitUrl(std::string_view address) {
     host = authority.substr(0, colon);
     if (colon != std::string_view::npos) port = authority.substr(colon + 1);
   }
-  if (bracketed ? host.empty() : !IsHostName(host)) return std::nullopt;
+  if (bracketed ? host.empty() : !IsHostName(host)) return invalid();
   url.host = std::string(host);
 
   url.port = DefaultPort(url.scheme);
   if (!port.empty()) {
     if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      return std::nullopt;
+      return invalid();
     int n = std::stoi(std::string(port));
-    if (n < 1 || n > 65535) return std::nullopt;
+    if (n < 1 || n > 65535) return invalid();
     url.port = n;
   }
 
