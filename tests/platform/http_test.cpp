@@ -415,7 +415,8 @@ TEST(HttpWire, BodiesKeepEveryByteBothWays) {
     });
   });
 
-  for (std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+  // The biggest is more than the client holds for the reader at once, so the transfer pauses and resumes.
+  for (std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{3} << 20}) {
     SCOPED_TRACE(size);
     std::string body = Bytes(size);
     body[0] = '\0';
