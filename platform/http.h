@@ -187,9 +187,8 @@ class Request {
   // when none are there; 0 at the end of the body.
   std::optional<std::size_t> ReadData(std::span<char> buffer);
 
-  struct Transfer;
-
  private:
+  struct Transfer;
   Request() = default;
   bool followRedirects_ = true;
   int connectTimeoutMs_ = 60000;
