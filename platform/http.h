@@ -27,8 +27,9 @@
 //            for the response and within each read.
 //
 // What goes on the wire: an HTTP/1.1 request with the request line, "Host",
-// "Content-Length" when the verb is not GET or HEAD (0 for an empty body),
-// then the added header lines in the order they were added. No user agent,
+// "Content-Length" unless the verb is GET or HEAD without a body (so a POST
+// always carries it, 0 for an empty body), then the added header lines in
+// the order they were added. No user agent,
 // "Accept", "Expect", content type or encoding header is added on the
 // caller's behalf. No proxy is used; cookies are not kept. https is verified
 // against the system's certificate store.
@@ -186,9 +187,8 @@ class Request {
   // when none are there; 0 at the end of the body.
   std::optional<std::size_t> ReadData(std::span<char> buffer);
 
-  struct Transfer;
-
  private:
+  struct Transfer;
   Request() = default;
   bool followRedirects_ = true;
   int connectTimeoutMs_ = 60000;

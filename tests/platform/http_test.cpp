@@ -415,7 +415,8 @@ TEST(HttpWire, BodiesKeepEveryByteBothWays) {
     });
   });
 
-  for (std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+  // The biggest is more than the client holds for the reader at once, so the transfer pauses and resumes.
+  for (std::size_t size : {std::size_t{1}, std::size_t{7}, std::size_t{3} << 20}) {
     SCOPED_TRACE(size);
     std::string body = Bytes(size);
     body[0] = '\0';
@@ -561,6 +562,7 @@ TEST(HttpFailures, EachStepFailsWithItsCode) {
     Call call;
     int code;
     http::Error error;
+    http::Error orError = http::Error::None;
   } cases[] = {
       {"address without a scheme", {.url = "127.0.0.1/x"}, 1, http::Error::InvalidUrl},
       {"malformed header line", {.url = noAnswer.Url(), .headers = {{"NoColon", http::AddMode::Add}}}, 3,
@@ -573,7 +575,9 @@ TEST(HttpFailures, EachStepFailsWithItsCode) {
        3, http::Error::HeaderAlreadyExists},
       {"connection refused", {.url = "http://127.0.0.1:" + std::to_string(closed) + "/"}, 4,
        http::Error::CannotConnect},
-      {"name not resolved", {.url = "http://nothing.invalid/"}, 4, http::Error::NameNotResolved},
+      // Where no name server answers, the look-up runs into the connect time-out instead.
+      {"name not resolved", {.url = "http://nothing.invalid/"}, 4, http::Error::NameNotResolved,
+       http::Error::Timeout},
       {"send time-out", {.url = noReader.Url(), .verb = "POST", .body = huge, .sendMs = 300}, 4, http::Error::Timeout},
       {"receive time-out", {.url = noAnswer.Url(), .receiveMs = 300}, 5, http::Error::Timeout},
       {"hang-up without an answer", {.url = hangUp.Url()}, 5, http::Error::ConnectionError},
@@ -589,7 +593,9 @@ TEST(HttpFailures, EachStepFailsWithItsCode) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     std::printf("[ %s ] code %d after %lld ms\n", c.name, o.code, static_cast<long long>(ms));
     EXPECT_EQ(o.code, c.code) << http::LastErrorText();
-    EXPECT_EQ(o.error, c.error) << http::LastErrorText();
+    if (o.error != c.orError || c.orError == http::Error::None) {
+      EXPECT_EQ(o.error, c.error) << http::LastErrorText();
+    }
     if (c.error == http::Error::Timeout) {
       EXPECT_GE(ms, std::min({c.call.sendMs, c.call.receiveMs}));
     }
