@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/JsonText.h"
+#include "control/Requests.h"
+#include "control/automation/enumIE.h"
 #include "control/ServiceHost.h"
 #include "control/WendexApp.h"
 #include "control/WendexDispatch.h"
@@ -343,11 +346,86 @@ loop::LRESULT CWendexCtrl::OnSize(loop::Message& m) {
 
 loop::LRESULT CWendexCtrl::OnNothing(loop::Message&) { return 0; }
 
-// The outcome handlers free their records; the callbacks into the page are
-// made by the request and load-wait engines.
-loop::LRESULT CWendexCtrl::OnWaitResult(loop::Message&) { return 0; }
-loop::LRESULT CWendexCtrl::OnPostResult(loop::Message&) { return 0; }
-loop::LRESULT CWendexCtrl::OnGetResult(loop::Message&) { return 0; }
+loop::LRESULT CWendexCtrl::OnWaitResult(loop::Message& m) {
+  auto job = loop::Adopt<CWaitValue>(m);
+  if (!job) return 0;
+  // 1-2. The callback for the outcome; 3-4. called in the hosting page; 5. the job goes.
+  const CString backJson = job->sBackJson;
+  Callback cb = m.wParam == 1 ? GetCallback1(backJson) : GetCallback2(backJson);
+  CallHostFunction(m_pHostBrowser.Get(), cb);
+  return 0;
+}
+
+loop::LRESULT CWendexCtrl::OnRequestResult(loop::Message& m) {
+  const int code = static_cast<int>(m.wParam);
+  std::unique_ptr<CThreadValue> record = loop::Adopt<CThreadValue>(m);
+  if (!record) return 0;
+  try {
+    // 1.
+    if (record->nShowDebug == 1) ShowNumber(code);
+    Callback cb;
+    if (code != REQUEST_DONE) {
+      // 2. A failure: the page's "sTimeOut" function with its own texts only.
+      cb = GetRequestCallback(record->jsonBack, "sTimeOut");
+    } else {
+      // 3. Success: the raw headers, the result, then the "para" texts.
+      cb = GetRequestCallback(record->jsonBack, "sComeBack");
+      cb.args.insert(cb.args.begin(), {record->sHeaders, record->sResult});
+    }
+    // 4.
+    CallHostFunction(m_pHostBrowser.Get(), cb);
+  } catch (const std::exception&) {
+    // 6.
+    char text[128];
+    std::snprintf(text, sizeof text, "控件处理出错，请重试或联系客服！Error:OnPost_%d", code);
+    msgbox::Show("Wendex", text);
+  }
+  // 5. The record is freed on return.
+  return 0;
+}
+
+loop::LRESULT CWendexCtrl::OnPostResult(loop::Message& m) { return OnRequestResult(m); }
+loop::LRESULT CWendexCtrl::OnGetResult(loop::Message& m) { return OnRequestResult(m); }
+
+CCtrlRef CWendexCtrl::Ref() const { return CCtrlRef{hwnd(), m_pPage->m_browser.pageLoaded}; }
+
+std::unique_ptr<CWaitValue> CWendexCtrl::NewWaitJob(const CString& appendMsg) const {
+  auto job = std::make_unique<CWaitValue>();
+  job->sBackJson = appendMsg;
+  job->pCtrl = Ref();
+  return job;
+}
+
+void CWendexCtrl::StartRequest(bool isPost, const CString& HttpUrl, const CString& HttpHeader,
+                               const CString& HttpPara, const CString& MakeValue, short GetType,
+                               short ISRedirect, const CString& timeOut, const CString& appendMsg) {
+  // 1. The record.
+  auto record = std::make_unique<CThreadValue>();
+  // 2-3.
+  record->nShowDebug = TextToShort(MakeValue);
+  record->sHeaders = MakeValue;
+  record->sBackJson = appendMsg;
+  record->sHandle = MakeValue;
+  // 4.
+  ParseTimeOut(*record, timeOut);
+  // 5.
+  record->pCtrl = Ref();
+  record->pPara->sHeader = HttpHeader;
+  record->pPara->sPostPara = isPost ? HttpPara : CString();
+  record->pPara->sUrl = HttpUrl;
+  record->pPara->nGetType = GetType;
+  record->nRedirect = ISRedirect;
+  // 6-7. A malformed text is reported (the header JSON first, so at most
+  //      once) and the request refused.
+  if (!CheckJson(*record, HttpHeader, kPlaceHeaderJson) || !CheckJson(*record, appendMsg, kPlaceCallbackJson)) {
+    // 9.
+    FCallJSF1("", "jsonError", "", "");
+    return;
+  }
+  // 8.
+  ParseBackJson(*record, appendMsg);
+  StartRequestThread(isPost ? &PostThreadProc : &GetThreadProc, std::move(record));
+}
 
 // --- Script methods ------------------------------------------------------
 
@@ -357,11 +435,16 @@ com::ComPtr<engine::Document> CWendexCtrl::HiddenDocument() const {
 
 void CWendexCtrl::firstM() { msgbox::ShowAnsi("Wendex", kVersionText, msgbox::MB_OK); }
 
-void CWendexCtrl::FPostM(const CString&, const CString&, const CString&, const CString&, short, short,
-                         const CString&, const CString&) {}
+void CWendexCtrl::FPostM(const CString& HttpUrl, const CString& HttpHeader, const CString& HttpPara,
+                         const CString& MakeValue, short GetType, short ISRedirect, const CString& timeOut,
+                         const CString& appendMsg) {
+  StartRequest(true, HttpUrl, HttpHeader, HttpPara, MakeValue, GetType, ISRedirect, timeOut, appendMsg);
+}
 
-void CWendexCtrl::FGetM(const CString&, const CString&, const CString&, short, short, const CString&,
-                        const CString&) {}
+void CWendexCtrl::FGetM(const CString& HttpUrl, const CString& HttpHeader, const CString& MakeValue,
+                        short GetType, short ISRedirect, const CString& timeOut, const CString& appendMsg) {
+  StartRequest(false, HttpUrl, HttpHeader, CString(), MakeValue, GetType, ISRedirect, timeOut, appendMsg);
+}
 
 short CWendexCtrl::FFillForm(const CString&, const CString&, const CString&) {
   auto doc = HiddenDocument();
@@ -375,10 +458,23 @@ short CWendexCtrl::FFillFormS(const CString&, const CString&, const CString&) {
   return 99;
 }
 
-short CWendexCtrl::FSubmitForm(const CString&, const CString&) {
+short CWendexCtrl::FSubmitForm(const CString&, const CString& appendMsg) {
+  // 1-3.
+  short result = 99;
   auto doc = HiddenDocument();
-  if (!doc) return 1;
-  return 99;
+  auto job = NewWaitJob(appendMsg);
+  // 4. The callback description is tested first: a malformed one is refused.
+  if (!wendex::IsJson(appendMsg)) {
+    FCallJSF1("", "jsonError", "", "");
+    return 99;
+  }
+  // 5. Only a page completed after this point ends the wait.
+  m_pPage->m_browser.pageLoaded->store(0);
+  // 6.
+  if (!doc) result = 1;
+  // 7. The wait starts once the submission has been made.
+  StartWaitThread(std::move(job));
+  return result;
 }
 
 short CWendexCtrl::FAddToBody(const CString&, const CString&) {
@@ -393,17 +489,35 @@ short CWendexCtrl::FAddToForm(const CString&, const CString&, const CString&) {
   return 99;
 }
 
-short CWendexCtrl::FCallJSF(const CString&, const CString&, const CString&, const CString&) {
-  auto doc = HiddenDocument();
-  if (!doc) return 1;
-  return 99;
+short CWendexCtrl::FCallJSF(const CString&, const CString& JSFName, const CString& JSFValue,
+                            const CString& appendMsg) {
+  // 1-2.
+  auto job = NewWaitJob(appendMsg);
+  std::vector<std::string> args = GetParamValue(JSFValue);
+  // 3.
+  short result = 1;
+  if (auto doc = HiddenDocument()) {
+    enumIE e;
+    e.callScript(JSFName, args, doc.Get());
+    result = static_cast<short>(e.nScriptStatus);
+  }
+  // 4. The flag is cleared after the call; the wait starts with or without a document.
+  m_pPage->m_browser.pageLoaded->store(0);
+  StartWaitThread(std::move(job));
+  return result;
 }
 
-short CWendexCtrl::FCallJSF1(const CString&, const CString&, const CString&, const CString&) {
+short CWendexCtrl::FCallJSF1(const CString&, const CString& JSFName, const CString& JSFValue, const CString&) {
+  // 1.
+  std::vector<std::string> args = GetParamValue(JSFValue);
+  // 2.
   if (!m_pHostBrowser) return 1;
   com::ComPtr<engine::Document> doc;
   if (com::Failed(m_pHostBrowser->get_Document(doc.Put())) || !doc) return 1;
-  return 99;
+  // 3-4. The hosting page's frames first, then the page; no load wait.
+  enumIE e;
+  e.callScript(JSFName, args, doc.Get());
+  return static_cast<short>(e.nScriptStatus);
 }
 
 short CWendexCtrl::FClickLink(const CString&, const CString&, const CString&) {
@@ -426,9 +540,14 @@ short CWendexCtrl::FGetStatue() {
   return 99;
 }
 
-short CWendexCtrl::FSetSrc(const CString& NewSrc, const CString&) {
+short CWendexCtrl::FSetSrc(const CString& NewSrc, const CString& appendMsg) {
+  // 1-2.
+  auto job = NewWaitJob(appendMsg);
   m_pPage->m_browser.pageLoaded->store(0);
+  // 3.
   m_pPage->m_browser.Navigate(NewSrc);
+  // 4.
+  StartWaitThread(std::move(job));
   return 99;
 }
 
@@ -454,8 +573,12 @@ void CWendexCtrl::FForward() {}
 
 short CWendexCtrl::FChangeAction(const CString&, const CString&, const CString&) { return 0; }
 
-void CWendexCtrl::FClickInput(const CString&, const CString&, const CString&, const CString&) {
+void CWendexCtrl::FClickInput(const CString&, const CString&, const CString&, const CString& appendMsg) {
+  // 1. The wait's job, and the flag cleared before the click.
+  auto job = NewWaitJob(appendMsg);
   m_pPage->m_browser.pageLoaded->store(0);
+  // 3.
+  StartWaitThread(std::move(job));
 }
 
 void CWendexCtrl::FCloseEvent() {}

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "control/Callbacks.h"
+#include "control/Messages.h"
 #include "control/WendexPropPage.h"
 #include "engine/dom.h"
 #include "platform/com.h"
@@ -15,12 +17,6 @@
 // Narrow text in the system's ANSI code page.
 using CString = std::string;
 
-// Window messages of the control.
-constexpr loop::UINT WM_WAIT_RESULT = 0x467;
-constexpr loop::UINT WM_UNUSED_468 = 0x468;
-constexpr loop::UINT WM_POST_RESULT = 0x469;
-constexpr loop::UINT WM_GET_RESULT = 0x46A;
-constexpr loop::UINT WM_UNUSED_46B = 0x46B;
 
 class CWendexCtrl final : public com::IDispatch,
                           public com::IOleObject,
@@ -149,6 +145,14 @@ class CWendexCtrl final : public com::IDispatch,
 
   // The hidden browser's current document (the common frame of the document methods).
   com::ComPtr<engine::Document> HiddenDocument() const;
+  // What the control's workers may keep of it.
+  CCtrlRef Ref() const;
+  // The steps FPostM and FGetM share.
+  void StartRequest(bool isPost, const CString& HttpUrl, const CString& HttpHeader, const CString& HttpPara,
+                    const CString& MakeValue, short GetType, short ISRedirect, const CString& timeOut,
+                    const CString& appendMsg);
+  loop::LRESULT OnRequestResult(loop::Message& m);
+  std::unique_ptr<CWaitValue> NewWaitJob(const CString& appendMsg) const;
 
   com::RefCount m_refs;
   XObjectSafety m_xObjectSafety{*this};

@@ -159,7 +159,7 @@ TEST(DispatchTest, AllMethodsAnswerWithoutBrowser) {
       {"FFillForm", std::int32_t{1}}, {"FFillFormS", std::int32_t{1}}, {"FAddToBody", std::int32_t{1}},
       {"FAddToForm", std::int32_t{1}}, {"FClickLink", std::int32_t{1}}, {"FFillForm1", std::int32_t{1}},
       {"FGetStatue", std::int32_t{1}}, {"FSetSrc", std::int32_t{99}}, {"FSetCookie", std::int32_t{99}},
-      {"FChangeAction", std::int32_t{0}}, {"FCallJSF1", std::int32_t{1}}, {"FGetSrc", std::string()},
+      {"FChangeAction", std::int32_t{0}}, {"FSubmitForm", std::int32_t{99}}, {"FCallJSF1", std::int32_t{1}}, {"FGetSrc", std::string()},
       {"FGetCookie", std::string()}, {"FGetSource", std::string("getSource_error")},
   };
   for (const auto& e : WendexDispatchTable()) {
@@ -183,6 +183,8 @@ TEST(DispatchTest, AllMethodsAnswerWithoutBrowser) {
       EXPECT_EQ(r, it->second) << e.name;
     }
   }
+  // A valid callback description gets past the JSON test: no document, 1.
+  EXPECT_EQ(ctrl->FSubmitForm("form", "{\"callback_1\":[\"done\"]}"), 1);
   unsetenv("VELMORA_MSGBOX_LOG");
 }
 

@@ -1,0 +1,298 @@
+#include "control/Requests.h"
+
+#include <cstdio>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "control/JsonText.h"
+#include "control/Messages.h"
+#include "control/ServiceHost.h"
+#include "platform/codepage.h"
+#include "platform/http.h"
+#include "platform/msgbox.h"
+
+namespace {
+
+constexpr const char* kDefaultContentType = "Content-Type: application/x-www-form-urlencoded \r\n";
+constexpr const char* kJsonFormatError = "Json数据格式错误，请检查";
+constexpr const char* kDebugCaption = "Wendex";
+
+bool EqualsNoCase(const CString& a, const char* b) { return codepage::EqualsNoCase(a, b); }
+
+// Diagnostic lines go to standard output at once.
+template <typename... Args>
+void Diagnostic(const char* format, Args... args) {
+  std::printf(format, args...);
+  std::fflush(stdout);
+}
+
+unsigned LastErrorNumber() { return static_cast<unsigned>(http::LastError()); }
+
+// A JSON member as text: texts as they are, numbers and booleans in their
+// text form, anything else (missing, null, lists, objects) empty.
+CString TextOf(const Json::Value& v) {
+  if (v.isString() || v.isNumeric() || v.isBool()) return v.asString();
+  return {};
+}
+
+const Json::Value& MemberOf(const Json::Value& v, const char* name) {
+  static const Json::Value null;
+  return v.isObject() && v.isMember(name) ? v[name] : null;
+}
+
+// Adds one header line and shows its outcome when diagnostics are on.
+bool AddHeaderLine(http::Request& request, const CString& line, http::AddMode mode, short showDebug) {
+  bool ok = request.AddHeaders(AnsiToUtf8(line), mode);
+  if (showDebug == 1) {
+    char prefix[48];
+    std::snprintf(prefix, sizeof prefix, "bResults:%d_______", ok ? 1 : 0);
+    msgbox::ShowAnsi(kDebugCaption, prefix + line);
+  }
+  return ok;
+}
+
+// The header stage: true when the request's header lines are accepted.
+bool AddRequestHeaders(http::Request& request, const CThreadValue& record, bool isPost) {
+  const CString& header = record.pPara->sHeader;
+  if (header.empty()) {
+    if (!isPost) return true;
+    return request.AddHeaders(kDefaultContentType, http::AddMode::AddIfNew);
+  }
+  Json::Value json;
+  if (!wendex::ParseJson(header, &json)) return false;
+  bool lastOk = false;
+  const Json::Value& lines = MemberOf(json, "arrHeadMessage");
+  if (lines.isArray()) {
+    for (const auto& entry : lines) {
+      // An entry that is not a text is a line the request refuses.
+      lastOk = entry.isString() ? AddHeaderLine(request, entry.asString(), http::AddMode::Add, record.nShowDebug)
+                                : false;
+    }
+  }
+  if (!isPost) return lines.isArray() && !lines.empty() && lastOk;
+  CString contentType = TextOf(MemberOf(json, "Content_Type"));
+  return request.AddHeaders(AnsiToUtf8(contentType.empty() ? CString(kDefaultContentType) : contentType),
+                            http::AddMode::AddIfNew);
+}
+
+// The request, step by step; each failing step ends it with its code.
+int RunRequest(CThreadValue& record, bool isPost) {
+  const postPara& para = *record.pPara;
+  // 1. The address's own scheme and port are used (https with TLS, its port):
+  //    sending every address in plain text to port 80 leaked what the page
+  //    meant to protect and reached nothing.
+  auto url = http::SplitUrl(para.sUrl);
+  // 2-3. The session, with the connect time-out.
+  auto session = http::Session::Open();
+  if (!session || !url) return REQUEST_NO_SESSION;
+  session->SetConnectTimeout(record.nTimeOut[1]);
+  // 4. The connection object for the host.
+  auto connection = http::Connection::Open(*session, url->host, url->port, url->scheme);
+  if (!connection) return REQUEST_NO_SESSION;
+  // 5. The request.
+  auto request = http::Request::Open(*connection, isPost ? "POST" : "GET", url->object);
+  if (!request) return REQUEST_NO_REQUEST;
+  // 6. Redirects only when the page allows them.
+  if (record.nRedirect == 0) request->SetFollowRedirects(false);
+  // 7. Header lines.
+  if (!AddRequestHeaders(*request, record, isPost)) return REQUEST_BAD_HEADERS;
+  // 8. Send time-out.
+  request->SetSendTimeout(record.nTimeOut[3]);
+  // 9. The body, every byte of it: cutting at a NUL byte corrupted bodies.
+  CString body;
+  if (isPost) body = EqualsNoCase(record.sCharset, "utf-8") ? AnsiToUtf8(para.sPostPara) : para.sPostPara;
+  // 10-11. Send, then the receive time-outs.
+  bool sent = request->Send(body);
+  request->SetReceiveTimeout(record.nTimeOut[4]);
+  // 12.
+  if (!sent) return REQUEST_SEND_FAILED;
+  if (!request->ReceiveResponse()) return REQUEST_NO_RESPONSE;
+  // 13. Without a status the request still counts as done, with no result.
+  if (!request->StatusCode()) {
+    Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber()));
+    return REQUEST_DONE;
+  }
+  // 14. The raw header block of the final response.
+  std::optional<CString> headers = request->RawHeaders();
+  // 15. The body, chunk by chunk, every byte kept.
+  CString responseBody;
+  for (;;) {
+    std::optional<std::size_t> available = request->QueryDataAvailable();
+    if (!available) {
+      Diagnostic("Error %u in WinHttpQueryDataAvailable.\n", LastErrorNumber());
+      break;
+    }
+    if (*available == 0) break;
+    std::vector<char> buffer;
+    try {
+      buffer.assign(*available + 1, '\0');
+    } catch (const std::bad_alloc&) {
+      Diagnostic("Out of memory\n");
+      break;
+    }
+    std::optional<std::size_t> read = request->ReadData(std::span<char>(buffer.data(), *available));
+    if (!read) {
+      Diagnostic("Error %u in WinHttpReadData.\n", LastErrorNumber());
+      break;
+    }
+    responseBody.append(buffer.data(), *read);
+    if (*read == 0) break;
+  }
+  // 16-17. The headers, and the result the page asked for.
+  record.sHeaders = headers.value_or(CString());
+  CString result;
+  if (para.nGetType == 1) {
+    result = EqualsNoCase(record.sCharset, "utf-8") ? Utf8ToAnsi(responseBody) : responseBody;
+  } else {
+    result = record.sHeaders;
+  }
+  // 18.
+  if (!headers) Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber()));
+  // 19.
+  record.sResult = std::move(result);
+  return REQUEST_DONE;
+}
+
+unsigned RunWorker(std::unique_ptr<CThreadValue> record, bool isPost) {
+  int code = REQUEST_NO_SESSION;
+  try {
+    code = RunRequest(*record, isPost);
+  } catch (const std::exception&) {
+    // Nothing leaves a thread; a request that broke counts as not sent.
+    code = REQUEST_SEND_FAILED;
+  }
+  // 20. The outcome goes to the control's window; when that is gone the
+  //     record is released with the message. The request's handles were
+  //     closed when RunRequest returned.
+  loop::HWND target = record->pCtrl.hWnd;
+  loop::PostMessage(target, isPost ? WM_POST_RESULT : WM_GET_RESULT, static_cast<loop::WPARAM>(code),
+                    std::move(record));
+  return 0;
+}
+
+// Percent-encodes a form value: the body is declared
+// application/x-www-form-urlencoded, and unescaped values containing "&"
+// or "=" split into fields the service could not tell apart.
+CString FormEncode(const CString& value) {
+  static const char* hex = "0123456789ABCDEF";
+  CString out;
+  for (unsigned char c : value) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~' || c == '*') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+template <typename T>
+T LeadingNumber(const CString& text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::uint64_t v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) v = v * 10 + static_cast<unsigned>(text[i] - '0');
+  using U = std::make_unsigned_t<T>;
+  U u = static_cast<U>(v);
+  if (negative) u = static_cast<U>(0u - u);
+  return static_cast<T>(u);
+}
+
+}  // namespace
+
+short TextToShort(const CString& text) { return LeadingNumber<short>(text); }
+std::int32_t TextToInt(const CString& text) { return LeadingNumber<std::int32_t>(text); }
+
+CString AnsiToUtf8(const CString& text) { return codepage::AnsiToUtf8(text); }
+CString Utf8ToAnsi(const CString& text) { return codepage::Utf8ToAnsi(text); }
+
+void ParseTimeOut(CThreadValue& record, const CString& text) {
+  std::vector<CString> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '&') {
+      parts.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+    if (i == text.size() - 1) parts.push_back(text.substr(start));
+  }
+  if (parts.size() != 5) return;
+  for (std::size_t i = 0; i < 5; ++i) record.nTimeOut[i] = TextToInt(parts[i]);
+}
+
+bool CheckJson(CThreadValue& record, const CString& text, const char* place) {
+  if (text.size() < 3) return true;  // too short to be read; accepted as it is
+  if (wendex::ParseJson(text)) return true;
+  SendErrorReport(BuildErrorForm(record, place));
+  return false;
+}
+
+void ParseBackJson(CThreadValue& record, const CString& text) {
+  Json::Value json;
+  if (!wendex::ParseJson(text, &json)) {
+    msgbox::Show(kDebugCaption, kJsonFormatError);
+    return;
+  }
+  record.jsonBack = std::move(json);
+  record.sCharset = TextOf(MemberOf(record.jsonBack, "charset"));
+}
+
+unsigned PostThreadProc(std::unique_ptr<CThreadValue> record) { return RunWorker(std::move(record), true); }
+unsigned GetThreadProc(std::unique_ptr<CThreadValue> record) { return RunWorker(std::move(record), false); }
+
+void StartRequestThread(unsigned (*proc)(std::unique_ptr<CThreadValue>), std::unique_ptr<CThreadValue> record) {
+  std::thread(proc, std::move(record)).detach();
+}
+
+CString BuildErrorForm(const CThreadValue& record, const CString& place) {
+  return "sUrl=" + FormEncode(record.pPara->sUrl) + "&arrHeadMessage=" + FormEncode(record.pPara->sHeader) +
+         "&sPostPara=" + FormEncode(record.pPara->sPostPara) + "&sHandle=" + FormEncode(record.sHandle) +
+         "&sBackJson=" + FormEncode(record.sBackJson) + "&sErroPlace=" + FormEncode(place);
+}
+
+void SendErrorReport(const CString& form) {
+  bool failed = false;
+  // 1. The service's error-report page, at the service's own scheme and port.
+  auto url = http::SplitUrl(wendex::ServiceOrigin() + kErrorReportPath);
+  // 2-4. Session, connection, request with the platform's default time-outs.
+  auto session = url ? http::Session::Open() : nullptr;
+  auto connection = session ? http::Connection::Open(*session, url->host, url->port, url->scheme) : nullptr;
+  auto request = connection ? http::Request::Open(*connection, "POST", url->object) : nullptr;
+  if (!request) {
+    failed = true;
+  } else {
+    // 5-7.
+    failed = !request->AddHeaders(kDefaultContentType, http::AddMode::AddIfNew) || !request->Send(form) ||
+             !request->ReceiveResponse();
+    // 8. Status, headers and body are read and dropped.
+    if (!failed) {
+      if (!request->StatusCode() || !request->RawHeaders()) {
+        failed = true;
+      } else {
+        char buffer[4096];
+        for (;;) {
+          auto available = request->QueryDataAvailable();
+          if (!available) {
+            Diagnostic("Error %u in WinHttpQueryDataAvailable.\n", LastErrorNumber());
+            break;
+          }
+          if (*available == 0) break;
+          auto read = request->ReadData(std::span<char>(buffer, std::min(*available, sizeof buffer)));
+          if (!read) {
+            Diagnostic("Error %u in WinHttpReadData.\n", LastErrorNumber());
+            break;
+          }
+          if (*read == 0) break;
+        }
+      }
+    }
+  }
+  // 9.
+  if (failed) Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber()));
+}

@@ -1,0 +1,110 @@
+// A browser process driven over the DevTools pipe: commands go to its fd 3,
+// replies and events come from its fd 4, each a JSON text ended by a NUL
+// byte. A reader thread owns fd 4: replies wake the caller waiting for
+// them; events are handed to the page's thread, in arrival order, through
+// a message target of the loop the connection was made on. No TCP
+// debugging port is ever opened.
+#pragma once
+
+#include <json/json.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/loop.h"
+
+namespace cdp {
+
+struct Reply {
+  bool ok = false;
+  Json::Value result;  // the "result" member of a reply
+  std::string error;   // the protocol's error message, or why there was no reply
+};
+
+struct Event {
+  std::string method;
+  Json::Value params;
+  std::string sessionId;
+};
+
+struct LaunchOptions {
+  std::string executable;  // empty: $VELMORA_CHROMIUM, else the installed browser
+  bool headless = true;    // false when VELMORA_SHOW_BROWSER=1
+  static LaunchOptions FromEnvironment();
+};
+
+class Connection {
+ public:
+  // Events arrive on the loop's thread; the "Connection.closed" event (no
+  // params) tells that the browser went away.
+  using EventSink = std::function<void(const Event&)>;
+  // Runs on the reader thread before an event is queued; it may Send()
+  // (never Call()). Returns true when the event needs no further delivery.
+  using Interceptor = std::function<bool(Connection&, const Event&)>;
+
+  // Starts a browser with a fresh profile folder of its own; null on failure.
+  static std::unique_ptr<Connection> Launch(loop::Loop& loop, const LaunchOptions& options,
+                                            std::string* error = nullptr);
+  // Closes the browser, waits for it and removes its profile folder.
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Sends a command and waits for its reply (or for the browser to go away,
+  // or for the time to run out).
+  Reply Call(std::string_view method, const Json::Value& params = Json::Value(Json::objectValue),
+             std::string_view sessionId = {}, int timeoutMs = 20000);
+  // Sends a command whose reply nobody waits for.
+  bool Send(std::string_view method, const Json::Value& params = Json::Value(Json::objectValue),
+            std::string_view sessionId = {});
+
+  void SetEventSink(EventSink sink) { sink_ = std::move(sink); }
+  void SetInterceptor(Interceptor interceptor);
+
+  bool alive() const { return alive_; }
+  pid_t pid() const { return pid_; }
+  const std::string& profileDir() const { return profileDir_; }
+
+  // Chromium escapes every non-ASCII character; a lone surrogate escape
+  // would make the parser refuse the whole message, so it becomes U+FFFD.
+  static std::string ReplaceLoneSurrogates(std::string_view json);
+
+ private:
+  class Target;
+  Connection() = default;
+  void ReaderLoop();
+  void Dispatch(std::string_view text);
+  bool Write(const std::string& text);
+  int NextId() { return ++nextId_; }
+  static Json::Value Command(int id, std::string_view method, const Json::Value& params,
+                             std::string_view sessionId);
+
+  pid_t pid_ = -1;
+  int writeFd_ = -1;
+  int readFd_ = -1;
+  std::string profileDir_;
+  std::atomic<bool> alive_{false};
+  std::atomic<int> nextId_{0};
+  std::thread reader_;
+  std::mutex writeMutex_;
+
+  std::mutex replyMutex_;
+  std::condition_variable replyCv_;
+  std::map<int, std::optional<Reply>> pending_;
+
+  std::mutex interceptorMutex_;
+  Interceptor interceptor_;
+  EventSink sink_;
+  std::unique_ptr<Target> target_;
+};
+
+}  // namespace cdp
