@@ -1,0 +1,255 @@
+// End to end: wendex-host (real WebKitGTK under Xvfb) loads pages from a
+// real local HTTP server; the pages create the real control (registered
+// with regsvr32) and the test-only automation probe, and report what they
+// see on the console, which wendex-host prints one line each.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kProbeClsid[] = "{0C7E55A1-9D3B-4B8E-8F0A-5B7E2D1C0A01}";
+
+struct Outcome {
+  int exitCode = -1;
+  std::vector<std::string> lines;
+  bool Has(const std::string& line) const {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  std::string Text() const {
+    std::string t;
+    for (auto& l : lines) t += l + "\n";
+    return t;
+  }
+};
+
+// Runs a program, collecting its standard output as lines.
+Outcome RunProgram(std::vector<std::string> argv) {
+  int out[2];
+  if (pipe(out) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  Outcome run;
+  if (rc != 0) {
+    close(out[0]);
+    return run;
+  }
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, n);
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) run.lines.push_back(line);
+  return run;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class HostE2E : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    work_ = new fs::path(fs::temp_directory_path() / ("wendex-host-e2e-" + std::to_string(getpid())));
+    fs::create_directories(*work_);
+    setenv("VELMORA_REGISTRY", (*work_ / "registry").c_str(), 1);
+    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
+    unsetenv("VELMORA_ALLOWED_ORIGINS");
+    // The real control, registered the way the installer does it.
+    Outcome reg = RunProgram({VELMORA_REGSVR32, "/s", VELMORA_CONTROL_MODULE});
+    ASSERT_EQ(reg.exitCode, 0);
+    // The probe, registered by hand.
+    registry::SetValue("HKEY_CLASSES_ROOT\\Velmora.AutomationProbe.1\\CLSID", "", kProbeClsid);
+    registry::SetValue(std::string("HKEY_CLASSES_ROOT\\CLSID\\") + kProbeClsid + "\\InprocServer32", "",
+                       VELMORA_PROBE_MODULE);
+    // One server on two loopback addresses: 127.0.0.2 is an origin the
+    // control was not made for.
+    for (auto* s : {&server_, &otherServer_}) {
+      *s = new httplib::Server;
+      (*s)->set_mount_point("/", VELMORA_E2E_PAGES);
+    }
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    otherPort_ = otherServer_->bind_to_any_port("127.0.0.2");
+    ASSERT_GT(otherPort_, 0);
+    threads_ = new std::vector<std::thread>;
+    for (auto* s : {server_, otherServer_}) threads_->emplace_back([s] { s->listen_after_bind(); });
+  }
+  static void TearDownTestSuite() {
+    for (auto* s : {server_, otherServer_}) s->stop();
+    for (auto& t : *threads_) t.join();
+    delete threads_;
+    delete server_;
+    delete otherServer_;
+    fs::remove_all(*work_);
+    delete work_;
+  }
+  void SetUp() override {
+    boxes_ = *work_ / (std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + ".boxes");
+    probeLog_ = *work_ / (std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + ".probe");
+    setenv("VELMORA_MSGBOX_LOG", boxes_.c_str(), 1);
+    setenv("VELMORA_PROBE_LOG", probeLog_.c_str(), 1);
+  }
+
+  static std::string Url(const std::string& page) {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + page;
+  }
+  static Outcome Host(const std::string& url) {
+    return RunProgram({VELMORA_WENDEX_HOST, "--timeout", "30", url});
+  }
+
+  static fs::path* work_;
+  static httplib::Server* server_;
+  static httplib::Server* otherServer_;
+  static std::vector<std::thread>* threads_;
+  static int port_, otherPort_;
+  fs::path boxes_, probeLog_;
+};
+
+fs::path* HostE2E::work_ = nullptr;
+httplib::Server* HostE2E::server_ = nullptr;
+httplib::Server* HostE2E::otherServer_ = nullptr;
+std::vector<std::thread>* HostE2E::threads_ = nullptr;
+int HostE2E::port_ = 0;
+int HostE2E::otherPort_ = 0;
+
+TEST_F(HostE2E, ScriptCallsThroughTheControlCreatedByProgId) {
+  Outcome run = Host(Url("calls.html"));
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  const std::vector<std::string> expected = {
+      "typeof lower-case method = function",
+      // Both texts, in order, the non-ASCII one intact through the code page.
+      "two called with 2: first|第二",
+      "two = 0",
+      // Defined only in the frame: runs there, the top reports 26.
+      "onlyInFrame ran in the frame with x",
+      "frame only = 26",
+      "throws = 27",
+      "none called with 0",
+      "empty list = 0",
+      "none called with 0",
+      "not json = 0",
+      "unknown member = undefined",
+      "bad call = FCallJSF1: wrong number of arguments",
+      "unregistered = ActiveXObject('Nobody.Registered.1'): no control named 'Nobody.Registered.1' is "
+      "registered",
+      "no progid = ActiveXObject(''): a ProgID is required",
+  };
+  EXPECT_EQ(run.lines, expected) << run.Text();
+  // A script error inside the function is a failed call, not an exception: no box.
+  EXPECT_EQ(ReadFile(boxes_), "");
+}
+
+TEST_F(HostE2E, FramesAreVisitedDepthFirstTopLastAnotherSiteIncluded) {
+  Outcome run = Host(Url("walk.html"));
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  const std::vector<std::string> expected = {
+      "visit A1 walk",
+      "visit A walk",
+      "visit B walk at localhost",
+      "visit top walk",
+      "result = 0",
+  };
+  EXPECT_EQ(run.lines, expected) << run.Text();
+}
+
+TEST_F(HostE2E, CloseEventsAndSetLinkTargetReachEveryFrame) {
+  Outcome run = Host(Url("hooks.html"));
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  const std::string hooks =
+      ": onbeforeunload function clears returnvalue, extra yes, targets main main main _top (none)";
+  const std::vector<std::string> expected = {
+      "setLinkTarget status = 99",
+      "frame same" + hooks,
+      "frame other" + hooks,  // another site's frame
+      "top" + hooks,
+      "report status = 0",
+  };
+  EXPECT_EQ(run.lines, expected) << run.Text();
+}
+
+TEST_F(HostE2E, ObjectElementsBecomeControlsWithParamsAndSize) {
+  Outcome run = Host(Url("object.html"));
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  const std::vector<std::string> expected = {
+      "inline: typeof ctl.FCallJSF1 = function",
+      "hello from the element",
+      "element call = 0",
+      "still the element: ctl OBJECT 320",
+      "params: 1 你好",
+      "extent: 200x100",
+      "extent after resize: 300x150",
+  };
+  EXPECT_EQ(run.lines, expected) << run.Text();
+  EXPECT_NE(ReadFile(probeLog_).find("loaded 2\n"), std::string::npos) << ReadFile(probeLog_);
+}
+
+TEST_F(HostE2E, TheControlGoesWithItsPage) {
+  Outcome run = Host(Url("nav.html"));
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"created: -1x-1", "arrived"})) << run.Text();
+  // Sited with the creating page, activated, then on navigation unsited,
+  // closed and released, before the next page ran.
+  EXPECT_EQ(ReadFile(probeLog_),
+            "sited " + Url("nav.html") + "\ninit new\nverb -5\nunsited\nclosed\nreleased\n");
+}
+
+TEST_F(HostE2E, PagesOfOtherOriginsAreRefusedUnlessAllowed) {
+  const std::string origin = "http://127.0.0.2:" + std::to_string(otherPort_);
+  Outcome refused = Host(origin + "/origin.html");
+  ASSERT_EQ(refused.exitCode, 0) << refused.Text();
+  EXPECT_TRUE(refused.Has("<object classid=\"clsid:6D8DC97C-3B31-4D45-A902-3311B363F355\">: the control may "
+                          "not be used by this page"))
+      << refused.Text();
+  EXPECT_TRUE(refused.Has("refused: ActiveXObject('WENDEX.WendexCtrl.1'): the control may not be used by this "
+                          "page, element: undefined"))
+      << refused.Text();
+
+  setenv("VELMORA_ALLOWED_ORIGINS", ("http://example.test," + origin).c_str(), 1);
+  Outcome allowed = Host(origin + "/origin.html");
+  unsetenv("VELMORA_ALLOWED_ORIGINS");
+  ASSERT_EQ(allowed.exitCode, 0) << allowed.Text();
+  EXPECT_EQ(allowed.lines, (std::vector<std::string>{"created: function, element: function"})) << allowed.Text();
+}
+
+TEST_F(HostE2E, TimeOutAndBadCommandLine) {
+  // A page that never closes: exit code 2 after the time-out.
+  Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "1", Url("walk_a1.html")});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(RunProgram({VELMORA_WENDEX_HOST}).exitCode, 1);
+  EXPECT_EQ(RunProgram({VELMORA_WENDEX_HOST, "--timeout", "soon", Url("walk_a1.html")}).exitCode, 1);
+}
+
+}  // namespace
