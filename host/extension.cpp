@@ -78,7 +78,19 @@ JSCValue* Throw(JSCContext* context, const std::string& message) {
   return nullptr;
 }
 
-JSCValue* OnMethod(GPtrArray* args, gpointer data) {
+// No C++ exception crosses into the script: one that escapes a native
+// callback becomes a script error.
+JSCValue* Guarded(JSCValue* (*callback)(GPtrArray*, gpointer), GPtrArray* args, gpointer data) {
+  try {
+    return callback(args, data);
+  } catch (const std::exception& e) {
+    return Throw(jsc_context_get_current(), std::string("internal error: ") + e.what());
+  } catch (...) {
+    return Throw(jsc_context_get_current(), "internal error");
+  }
+}
+
+JSCValue* OnMethodUnguarded(GPtrArray* args, gpointer data) {
   auto* method = static_cast<Method*>(data);
   JSCContext* context = jsc_context_get_current();
   auto control = method->control.lock();
@@ -92,6 +104,10 @@ JSCValue* OnMethod(GPtrArray* args, gpointer data) {
   return FromVariant(context, result);
 }
 
+JSCValue* OnMethod(GPtrArray* args, gpointer data) {
+  return Guarded(&OnMethodUnguarded, args, data);
+}
+
 // Any member name the control knows, in any case, is one of its methods;
 // other names fall through to the prototype.
 JSCValue* GetProperty(JSCClass*, JSCContext* context, gpointer instance, const char* name) {
@@ -99,7 +115,12 @@ JSCValue* GetProperty(JSCClass*, JSCContext* context, gpointer instance, const c
   if (!control || !control->alive()) return nullptr;
   com::DISPID id = com::DISPID_UNKNOWN;
   if (com::Failed(control->dispatch()->GetIDsOfNames(name, &id))) return nullptr;
-  auto* method = new Method{control, id, name};
+  Method* method = nullptr;
+  try {
+    method = new Method{control, id, name};
+  } catch (...) {
+    return nullptr;  // out of memory: the member is not there
+  }
   return jsc_value_new_function_variadic(
       context, name, G_CALLBACK(OnMethod), method, [](gpointer m) { delete static_cast<Method*>(m); },
       JSC_TYPE_VALUE);
@@ -155,7 +176,7 @@ std::shared_ptr<HostedControl> CreateFor(WebKitFrame* frame, const host::Registr
 }
 
 // ActiveXObject(progId): the control's script object, or a script error.
-JSCValue* OnCreate(GPtrArray* args, gpointer data) {
+JSCValue* OnCreateUnguarded(GPtrArray* args, gpointer data) {
   JSCContext* context = jsc_context_get_current();
   auto* frame = static_cast<FrameRef*>(data)->Get();
   if (!frame) return Throw(context, "ActiveXObject: the page is gone");
@@ -172,6 +193,10 @@ JSCValue* OnCreate(GPtrArray* args, gpointer data) {
   return NewScriptObject(context, control);
 }
 
+JSCValue* OnCreate(GPtrArray* args, gpointer data) {
+  return Guarded(&OnCreateUnguarded, args, data);
+}
+
 JSCValue* OnResize(GPtrArray* args, gpointer data) {
   auto control = static_cast<Instance*>(data)->control.lock();
   if (control && control->alive()) control->SetExtent(ArgInt(args, 0), ArgInt(args, 1));
@@ -179,7 +204,7 @@ JSCValue* OnResize(GPtrArray* args, gpointer data) {
 }
 
 // embed(classId, names, values, width, height): [script object, resize function].
-JSCValue* OnEmbed(GPtrArray* args, gpointer data) {
+JSCValue* OnEmbedUnguarded(GPtrArray* args, gpointer data) {
   JSCContext* context = jsc_context_get_current();
   auto* frame = static_cast<FrameRef*>(data)->Get();
   if (!frame) return Throw(context, "the page is gone");
@@ -216,6 +241,10 @@ JSCValue* OnEmbed(GPtrArray* args, gpointer data) {
   JSCValue* result = jsc_value_new_array_from_garray(context, pair);
   g_ptr_array_unref(pair);
   return result;
+}
+
+JSCValue* OnEmbed(GPtrArray* args, gpointer data) {
+  return Guarded(&OnEmbedUnguarded, args, data);
 }
 
 // Wraps the native creator so that `new ActiveXObject(id)` and a plain call
