@@ -216,6 +216,43 @@ TEST_F(HostE2E, ObjectElementsBecomeControlsWithParamsAndSize) {
   EXPECT_NE(ReadFile(probeLog_).find("loaded 2\n"), std::string::npos) << ReadFile(probeLog_);
 }
 
+// The operations of the JavaScriptCore back end on a real page (written in
+// GBK), driven through the probe.
+TEST_F(HostE2E, EngineOperationsOnARealPage) {
+  Outcome run = Host(Url("exercise.html"));
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  const std::vector<std::string> expected = {
+      "browser ready state: 4",
+      "document ready state: complete",
+      "charset: GBK",
+      "address ends with: exercise.html",
+      "forms: 2",
+      "form by name: login with 5 controls",
+      "input: text old -> 新",
+      "second control named pick: b",
+      "action: /elsewhere",
+      "textarea is an input: no",
+      "textarea value: some notes",
+      "missing property: 0x80020006",
+      "form by position: second",
+      "form that is not there: none",
+      "links: 2, first first.html target _self",
+      "inserted: P added text",
+      "title after click: clicked",
+      "execScript: 42",
+      "other language: 0x80070057",
+      "script error: 0x80020009",
+      "cookie: probe=1",
+      "frames: 1",
+      "frame out of range: 0x80070057",
+      "frame document: calls_frame.html",
+      "frame execScript: ",
+      "source: doctype first, GBK text kept",
+      "page sees: 新 /elsewhere in the frame",
+  };
+  EXPECT_EQ(run.lines, expected) << run.Text();
+}
+
 TEST_F(HostE2E, TheControlGoesWithItsPage) {
   Outcome run = Host(Url("nav.html"));
   ASSERT_EQ(run.exitCode, 0) << run.Text();

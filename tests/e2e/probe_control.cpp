@@ -8,6 +8,8 @@
 //   SetLinkTarget(target)           -> nEditStatus of enumIE::setLinkTarget
 //   Extent()                        -> "WIDTHxHEIGHT" last set by the container
 //   Param(name)                     -> the value read from the property bag
+//   Exercise()                      -> one line per engine operation tried on
+//                                      the page (see exercise.html)
 // Each step of its life is appended to $VELMORA_PROBE_LOG, one line each.
 #include <fcntl.h>
 #include <unistd.h>
@@ -86,7 +88,7 @@ class Probe final : public com::IDispatch,
       return i < args.size() ? codepage::Utf8ToAnsi(com::VariantToText(args[i])) : std::string();
     };
     com::ComPtr<engine::Document> doc;
-    if (id >= 1 && id <= 3) {
+    if ((id >= 1 && id <= 3) || id == 6) {
       if (!browser_ || com::Failed(browser_->get_Document(doc.Put())) || !doc) {
         *result = std::int32_t{1};
         return com::S_OK;
@@ -114,6 +116,9 @@ class Probe final : public com::IDispatch,
         *result = it == params_.end() ? com::Variant(com::Null{}) : com::Variant(it->second);
         return com::S_OK;
       }
+      case 6:
+        *result = Exercise(doc.Get());
+        return com::S_OK;
       default:
         return com::DISP_E_MEMBERNOTFOUND;
     }
@@ -174,7 +179,126 @@ class Probe final : public com::IDispatch,
   com::HRESULT Save(com::IPropertyBag*) override { return com::E_NOTIMPL; }
 
  private:
-  static constexpr const char* kMethods[] = {"CallScript", "CloseEvents", "SetLinkTarget", "Extent", "Param"};
+  // Runs the engine's operations on the page's document, one line each.
+  std::string Exercise(engine::Document* doc) {
+    std::string out;
+    auto line = [&](const std::string& name, const std::string& value) { out += name + ": " + value + "\n"; };
+    auto hr = [](com::HRESULT h) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(h));
+      return std::string(buf);
+    };
+    std::string text;
+    std::int32_t n = -1;
+    // The browser and the document.
+    browser_->get_ReadyState(&n);
+    line("browser ready state", std::to_string(n));
+    doc->get_readyState(&text);
+    line("document ready state", text);
+    doc->get_charset(&text);
+    line("charset", text);
+    doc->get_URL(&text);
+    line("address ends with", text.substr(text.rfind('/') + 1));
+    // Forms, form controls and inputs.
+    com::ComPtr<engine::ElementCollection> forms;
+    doc->get_forms(forms.Put());
+    forms->get_length(&n);
+    line("forms", std::to_string(n));
+    com::ComPtr<com::IUnknown> item;
+    forms->item(std::string("login"), std::int32_t{0}, item.Put());
+    auto form = engine::Query<engine::Form>(item.Get(), engine::IID_Form);
+    form->get_name(&text);
+    form->get_length(&n);
+    line("form by name", text + " with " + std::to_string(n) + " controls");
+    form->item(std::string("user"), std::int32_t{0}, item.Put());
+    auto input = engine::Query<engine::Input>(item.Get(), engine::IID_Input);
+    std::string type, before, after;
+    input->get_type(&type);
+    input->get_value(&before);
+    input->put_value("\xE6\x96\xB0");
+    input->get_value(&after);
+    line("input", type + " " + before + " -> " + after);
+    form->item(std::string("pick"), std::int32_t{1}, item.Put());
+    engine::Query<engine::Input>(item.Get(), engine::IID_Input)->get_value(&text);
+    line("second control named pick", text);
+    form->put_action("/elsewhere");
+    form->get_action(&text);
+    line("action", text.substr(text.rfind('/')));
+    form->item(std::string("notes"), std::int32_t{0}, item.Put());
+    line("textarea is an input", engine::Query<engine::Input>(item.Get(), engine::IID_Input) ? "yes" : "no");
+    auto notes = engine::Query<engine::Element>(item.Get(), engine::IID_Element);
+    com::Variant v;
+    notes->GetProperty("value", &v);
+    line("textarea value", com::VariantToText(v));
+    line("missing property", hr(notes->GetProperty("noSuchProperty", &v)));
+    forms->item(std::int32_t{1}, std::int32_t{0}, item.Put());
+    engine::Query<engine::Form>(item.Get(), engine::IID_Form)->get_name(&text);
+    line("form by position", text);
+    forms->item(std::string("nosuch"), std::int32_t{0}, item.Put());
+    line("form that is not there", item ? "found" : "none");
+    // Links and anchors.
+    com::ComPtr<engine::ElementCollection> links;
+    doc->get_links(links.Put());
+    links->get_length(&n);
+    links->item(std::int32_t{0}, std::int32_t{0}, item.Put());
+    auto anchor = engine::Query<engine::Anchor>(item.Get(), engine::IID_Anchor);
+    std::string href, target;
+    anchor->get_href(&href);
+    anchor->get_target(&target);
+    line("links", std::to_string(n) + ", first " + href.substr(href.rfind('/') + 1) + " target " + target);
+    // Body, markup and clicks.
+    com::ComPtr<engine::Element> body;
+    doc->get_body(body.Put());
+    body->insertAdjacentHTML("beforeEnd", "<p id=\"added\">added text</p>");
+    com::ComPtr<engine::ElementCollection> all;
+    doc->get_all(all.Put());
+    all->item(std::string("added"), std::int32_t{0}, item.Put());
+    auto added = engine::Query<engine::Element>(item.Get(), engine::IID_Element);
+    added->get_innerText(&text);
+    std::string tag;
+    added->get_tagName(&tag);
+    line("inserted", tag + " " + text);
+    all->item(std::string("button"), std::int32_t{0}, item.Put());
+    engine::Query<engine::Element>(item.Get(), engine::IID_Element)->click();
+    // Script in the window.
+    com::ComPtr<engine::Window> window;
+    doc->get_parentWindow(window.Put());
+    window->execScript("document.title", "javascript", &v);
+    line("title after click", com::VariantToText(v));
+    window->execScript("6*7", "JavaScript", &v);
+    line("execScript", com::VariantToText(v));
+    line("other language", hr(window->execScript("1", "VBScript", &v)));
+    line("script error", hr(window->execScript("throw new Error('x')", "JavaScript", &v)));
+    // Cookies.
+    doc->put_cookie("probe=1");
+    doc->get_cookie(&text);
+    line("cookie", text);
+    // Frames.
+    com::ComPtr<engine::FramesCollection> frames;
+    doc->get_frames(frames.Put());
+    frames->get_length(&n);
+    line("frames", std::to_string(n));
+    line("frame out of range", hr(frames->item(5, item.Put())));
+    frames->item(0, item.Put());
+    auto frameWindow = engine::Query<engine::Window>(item.Get(), engine::IID_Window);
+    com::ComPtr<engine::Document> frameDoc;
+    frameWindow->get_document(frameDoc.Put());
+    frameDoc->get_URL(&text);
+    line("frame document", text.substr(text.rfind('/') + 1));
+    frameWindow->execScript("window.marked = 'in the frame'; document.title", "JavaScript", &v);
+    line("frame execScript", com::VariantToText(v));
+    // The source, in the page's own charset.
+    std::vector<std::uint8_t> source;
+    doc->Save(&source);
+    std::string bytes(source.begin(), source.end());
+    const std::string gbk = "\xD6\xD0\xCE\xC4";  // "中文" in GBK
+    line("source", std::string(bytes.rfind("<!DOCTYPE html>", 0) == 0 ? "doctype first" : "no doctype") +
+                       (bytes.find(gbk) != std::string::npos ? ", GBK text kept" : ", GBK text lost"));
+    return out;
+  }
+
+  static constexpr const char* kMethods[] = {"CallScript", "CloseEvents", "SetLinkTarget", "Extent", "Param",
+                                             "Exercise"};
   com::RefCount refs_;
   com::ComPtr<engine::Browser> browser_;
   std::map<std::string, std::string> params_;
