@@ -347,7 +347,9 @@ void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage*, WebKitFrame* fram
 
 void OnConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer) {
   const char* text = webkit_console_message_get_text(message);
-  WebKitUserMessage* forward = webkit_user_message_new(kConsoleMessage, g_variant_new_string(text ? text : ""));
+  // A message variant holds valid UTF-8 only.
+  gchar* valid = g_utf8_make_valid(text ? text : "", -1);
+  WebKitUserMessage* forward = webkit_user_message_new(kConsoleMessage, g_variant_new_take_string(valid));
   webkit_web_page_send_message_to_view(page, forward, nullptr, nullptr, nullptr);
 }
 
