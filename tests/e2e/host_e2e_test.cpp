@@ -281,6 +281,33 @@ TEST_F(HostE2E, PagesOfOtherOriginsAreRefusedUnlessAllowed) {
   EXPECT_EQ(allowed.lines, (std::vector<std::string>{"created: function, element: function"})) << allowed.Text();
 }
 
+TEST_F(HostE2E, BrokenRegistrationsGiveScriptErrors) {
+  const std::string hkcr = "HKEY_CLASSES_ROOT\\";
+  registry::SetValue(hkcr + "Velmora.MissingModule.1\\CLSID", "", "{0C7E55A1-0000-0000-0000-000000000001}");
+  registry::SetValue(hkcr + "CLSID\\{0C7E55A1-0000-0000-0000-000000000001}\\InprocServer32", "",
+                     (*work_ / "gone.ocx").string());
+  // A shared object that is no control module: the host extension itself.
+  registry::SetValue(hkcr + "Velmora.NotAModule.1\\CLSID", "", "{0C7E55A1-0000-0000-0000-000000000002}");
+  registry::SetValue(hkcr + "CLSID\\{0C7E55A1-0000-0000-0000-000000000002}\\InprocServer32", "",
+                     VELMORA_HOST_EXTENSION);
+  registry::SetValue(hkcr + "Velmora.BadClsid.1\\CLSID", "", "not a guid");
+  Outcome run = Host(Url("broken.html"));
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  const std::string gone = (*work_ / "gone.ocx").string();
+  const std::vector<std::string> expected = {
+      "<object classid=\"clsid:not-a-class-id\">: 'not-a-class-id' is not a class id",
+      "<object classid=\"clsid:11111111-2222-3333-4444-555555555555\">: no control with class id "
+      "{11111111-2222-3333-4444-555555555555} is registered",
+      "ActiveXObject('Velmora.MissingModule.1'): cannot load the control's module " + gone + ": " + gone +
+          ": cannot open shared object file: No such file or directory",
+      std::string("ActiveXObject('Velmora.NotAModule.1'): ") + VELMORA_HOST_EXTENSION + " is not a control module",
+      "ActiveXObject('Velmora.BadClsid.1'): the registration of 'Velmora.BadClsid.1' is broken",
+      "ActiveXObject('CLSID\\..\\x'): 'CLSID\\..\\x' is not a ProgID",
+      "ActiveXObject(''): '' is not a ProgID",
+  };
+  EXPECT_EQ(run.lines, expected) << run.Text();
+}
+
 TEST_F(HostE2E, TimeOutAndBadCommandLine) {
   // A page that never closes: exit code 2 after the time-out.
   Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "1", Url("walk_a1.html")});
