@@ -10,6 +10,7 @@
 #include "control/WendexApp.h"
 #include "control/WendexDispatch.h"
 #include "control/WendexIds.h"
+#include "platform/codepage.h"
 #include "platform/msgbox.h"
 
 namespace {
@@ -28,6 +29,7 @@ constexpr std::uint32_t kPropVersion = (1u << 16) | 0u;
 constexpr std::size_t kPersistSize = 6;
 
 constexpr const char* kVersionText = "1.0.0.15";
+constexpr const char* kShortSuppressionScript = "function confirm() {return true;} ; function alert() {}";
 
 }  // namespace
 
@@ -532,11 +534,23 @@ CString CWendexCtrl::FGetSource() {
   return {};
 }
 
-CString CWendexCtrl::FGetSrc() { return {}; }
+CString CWendexCtrl::FGetSrc() {
+  auto browser = m_pPage->m_browser.GetBrowser();
+  if (!browser) return {};
+  std::string url;
+  if (com::Failed(browser->get_LocationURL(&url))) return {};
+  return codepage::Utf8ToAnsi(url);
+}
 
 short CWendexCtrl::FGetStatue() {
   auto doc = HiddenDocument();
   if (!doc) return 1;
+  std::string state;
+  if (com::Failed(doc->get_readyState(&state))) state = "error";
+  // Compared exactly, with case, in this order.
+  static constexpr const char* kStates[] = {"uninitialized", "loading", "loaded", "interactive", "complete"};
+  for (short i = 0; i < 5; ++i)
+    if (state == kStates[i]) return static_cast<short>(100 + i);
   return 99;
 }
 
@@ -551,25 +565,50 @@ short CWendexCtrl::FSetSrc(const CString& NewSrc, const CString& appendMsg) {
   return 99;
 }
 
-CString CWendexCtrl::FGetCookie() { return {}; }
+CString CWendexCtrl::FGetCookie() {
+  auto doc = HiddenDocument();
+  if (!doc) return {};
+  std::string cookie;
+  if (com::Failed(doc->get_cookie(&cookie))) return {};
+  return codepage::Utf8ToAnsi(cookie);
+}
 
 short CWendexCtrl::FSetTarget(const CString&, short IsChangeTarget, const CString&) { return IsChangeTarget; }
 
-short CWendexCtrl::FSetCookie(const CString&, const CString&) {
+short CWendexCtrl::FSetCookie(const CString& NewCookie, const CString&) {
   auto doc = HiddenDocument();
   if (!doc) return 99;
+  doc->put_cookie(codepage::AnsiToUtf8(NewCookie));  // whatever the assignment made of it
   return 0;
 }
 
 void CWendexCtrl::FClickAction(const CString&, const CString&, const CString&, const CString&) {}
 
 void CWendexCtrl::FIsAlert(short IsAlert, const CString&) {
-  m_pPage->m_browser.alertSwitch = IsAlert != 0 ? 1 : 0;
+  if (IsAlert != 0) {
+    m_pPage->m_browser.alertSwitch = 1;
+    return;
+  }
+  m_pPage->m_browser.alertSwitch = 0;
+  // The current top-level page at once gets the short suppression script.
+  auto doc = HiddenDocument();
+  if (!doc) return;
+  com::ComPtr<engine::Window> window;
+  if (com::Failed(doc->get_parentWindow(window.Put())) || !window) return;
+  window->execScript(kShortSuppressionScript, "JavaScript", nullptr);
 }
 
-void CWendexCtrl::FRefresh() {}
-void CWendexCtrl::FBack() {}
-void CWendexCtrl::FForward() {}
+void CWendexCtrl::FRefresh() {
+  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->Refresh();
+}
+
+void CWendexCtrl::FBack() {
+  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->GoBack();  // no history: nothing happens
+}
+
+void CWendexCtrl::FForward() {
+  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->GoForward();
+}
 
 short CWendexCtrl::FChangeAction(const CString&, const CString&, const CString&) { return 0; }
 
