@@ -83,9 +83,10 @@ int RunRequest(CThreadValue& record, bool isPost) {
   //    sending every address in plain text to port 80 leaked what the page
   //    meant to protect and reached nothing.
   auto url = http::SplitUrl(para.sUrl);
+  if (!url) return REQUEST_NO_SESSION;
   // 2-3. The session, with the connect time-out.
   auto session = http::Session::Open();
-  if (!session || !url) return REQUEST_NO_SESSION;
+  if (!session) return REQUEST_NO_SESSION;
   session->SetConnectTimeout(record.nTimeOut[1]);
   // 4. The connection object for the host.
   auto connection = http::Connection::Open(*session, url->host, url->port, url->scheme);

@@ -10,6 +10,7 @@
 #include "control/WendexApp.h"
 #include "control/WendexDispatch.h"
 #include "control/WendexIds.h"
+#include "platform/codepage.h"
 #include "platform/msgbox.h"
 
 namespace {
@@ -28,6 +29,7 @@ constexpr std::uint32_t kPropVersion = (1u << 16) | 0u;
 constexpr std::size_t kPersistSize = 6;
 
 constexpr const char* kVersionText = "1.0.0.15";
+constexpr const char* kShortSuppressionScript = "function confirm() {return true;} ; function alert() {}";
 
 }  // namespace
 
@@ -446,19 +448,31 @@ void CWendexCtrl::FGetM(const CString& HttpUrl, const CString& HttpHeader, const
   StartRequest(false, HttpUrl, HttpHeader, CString(), MakeValue, GetType, ISRedirect, timeOut, appendMsg);
 }
 
-short CWendexCtrl::FFillForm(const CString&, const CString&, const CString&) {
+template <typename Operation>
+short CWendexCtrl::DocumentMethod(Operation operation) {
+  // The common frame: the hidden page's document (none: 1), a fresh worker
+  // for this one call, its status word as the result.
   auto doc = HiddenDocument();
   if (!doc) return 1;
-  return 99;
+  enumIE worker;
+  return static_cast<short>(operation(worker, doc.Get()));
 }
 
-short CWendexCtrl::FFillFormS(const CString&, const CString&, const CString&) {
-  auto doc = HiddenDocument();
-  if (!doc) return 1;
-  return 99;
+short CWendexCtrl::FFillForm(const CString& FormName, const CString& FormValue, const CString&) {
+  return DocumentMethod([&](enumIE& e, engine::Document* doc) {
+    e.fillForm(FormName, FormValue, doc);
+    return e.nFillStatus;
+  });
 }
 
-short CWendexCtrl::FSubmitForm(const CString&, const CString& appendMsg) {
+short CWendexCtrl::FFillFormS(const CString& FormName, const CString& FormValue, const CString&) {
+  return DocumentMethod([&](enumIE& e, engine::Document* doc) {
+    e.fillFormSubmit(FormName, FormValue, doc);
+    return e.nFillStatus;
+  });
+}
+
+short CWendexCtrl::FSubmitForm(const CString& FormName, const CString& appendMsg) {
   // 1-3.
   short result = 99;
   auto doc = HiddenDocument();
@@ -471,22 +485,30 @@ short CWendexCtrl::FSubmitForm(const CString&, const CString& appendMsg) {
   // 5. Only a page completed after this point ends the wait.
   m_pPage->m_browser.pageLoaded->store(0);
   // 6.
-  if (!doc) result = 1;
+  if (doc) {
+    enumIE e;
+    e.submitForm(FormName, doc.Get());
+    result = static_cast<short>(e.nSubmitStatus);
+  } else {
+    result = 1;
+  }
   // 7. The wait starts once the submission has been made.
   StartWaitThread(std::move(job));
   return result;
 }
 
-short CWendexCtrl::FAddToBody(const CString&, const CString&) {
-  auto doc = HiddenDocument();
-  if (!doc) return 1;
-  return 99;
+short CWendexCtrl::FAddToBody(const CString& addValue, const CString&) {
+  return DocumentMethod([&](enumIE& e, engine::Document* doc) {
+    e.addToBody(addValue, doc);
+    return e.nEditStatus;
+  });
 }
 
-short CWendexCtrl::FAddToForm(const CString&, const CString&, const CString&) {
-  auto doc = HiddenDocument();
-  if (!doc) return 1;
-  return 99;
+short CWendexCtrl::FAddToForm(const CString& FormName, const CString& NewValue, const CString&) {
+  return DocumentMethod([&](enumIE& e, engine::Document* doc) {
+    e.addToForm(FormName, NewValue, doc);
+    return e.nEditStatus;
+  });
 }
 
 short CWendexCtrl::FCallJSF(const CString&, const CString& JSFName, const CString& JSFValue,
@@ -520,23 +542,37 @@ short CWendexCtrl::FCallJSF1(const CString&, const CString& JSFName, const CStri
   return static_cast<short>(e.nScriptStatus);
 }
 
-short CWendexCtrl::FClickLink(const CString&, const CString&, const CString&) {
-  auto doc = HiddenDocument();
-  if (!doc) return 1;
-  return 99;
+short CWendexCtrl::FClickLink(const CString& LinkText, const CString& LinkSrc, const CString&) {
+  return DocumentMethod([&](enumIE& e, engine::Document* doc) {
+    e.clickLink(LinkSrc, LinkText, doc);
+    return e.nLinkStatus;
+  });
 }
 
 CString CWendexCtrl::FGetSource() {
   auto doc = HiddenDocument();
   if (!doc) return "getSource_error";
-  return {};
+  enumIE e;
+  return e.getSource(doc.Get());
 }
 
-CString CWendexCtrl::FGetSrc() { return {}; }
+CString CWendexCtrl::FGetSrc() {
+  auto browser = m_pPage->m_browser.GetBrowser();
+  if (!browser) return {};
+  std::string url;
+  if (com::Failed(browser->get_LocationURL(&url))) return {};
+  return codepage::Utf8ToAnsi(url);
+}
 
 short CWendexCtrl::FGetStatue() {
   auto doc = HiddenDocument();
   if (!doc) return 1;
+  std::string state;
+  if (com::Failed(doc->get_readyState(&state))) state = "error";
+  // Compared exactly, with case, in this order.
+  static constexpr const char* kStates[] = {"uninitialized", "loading", "loaded", "interactive", "complete"};
+  for (short i = 0; i < 5; ++i)
+    if (state == kStates[i]) return static_cast<short>(100 + i);
   return 99;
 }
 
@@ -551,42 +587,95 @@ short CWendexCtrl::FSetSrc(const CString& NewSrc, const CString& appendMsg) {
   return 99;
 }
 
-CString CWendexCtrl::FGetCookie() { return {}; }
+CString CWendexCtrl::FGetCookie() {
+  auto doc = HiddenDocument();
+  if (!doc) return {};
+  std::string cookie;
+  if (com::Failed(doc->get_cookie(&cookie))) return {};
+  return codepage::Utf8ToAnsi(cookie);
+}
 
-short CWendexCtrl::FSetTarget(const CString&, short IsChangeTarget, const CString&) { return IsChangeTarget; }
+short CWendexCtrl::FSetTarget(const CString& Target, short IsChangeTarget, const CString&) {
+  auto doc = HiddenDocument();
+  if (doc && IsChangeTarget == 1) {
+    enumIE e;
+    e.setLinkTarget(Target, doc.Get());
+  }
+  return IsChangeTarget;
+}
 
-short CWendexCtrl::FSetCookie(const CString&, const CString&) {
+short CWendexCtrl::FSetCookie(const CString& NewCookie, const CString&) {
   auto doc = HiddenDocument();
   if (!doc) return 99;
+  doc->put_cookie(codepage::AnsiToUtf8(NewCookie));  // whatever the assignment made of it
   return 0;
 }
 
 void CWendexCtrl::FClickAction(const CString&, const CString&, const CString&, const CString&) {}
 
 void CWendexCtrl::FIsAlert(short IsAlert, const CString&) {
-  m_pPage->m_browser.alertSwitch = IsAlert != 0 ? 1 : 0;
+  if (IsAlert != 0) {
+    m_pPage->m_browser.alertSwitch = 1;
+    return;
+  }
+  m_pPage->m_browser.alertSwitch = 0;
+  // The current top-level page at once gets the short suppression script.
+  auto doc = HiddenDocument();
+  if (!doc) return;
+  com::ComPtr<engine::Window> window;
+  if (com::Failed(doc->get_parentWindow(window.Put())) || !window) return;
+  window->execScript(kShortSuppressionScript, "JavaScript", nullptr);
 }
 
-void CWendexCtrl::FRefresh() {}
-void CWendexCtrl::FBack() {}
-void CWendexCtrl::FForward() {}
+void CWendexCtrl::FRefresh() {
+  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->Refresh();
+}
 
-short CWendexCtrl::FChangeAction(const CString&, const CString&, const CString&) { return 0; }
+void CWendexCtrl::FBack() {
+  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->GoBack();  // no history: nothing happens
+}
 
-void CWendexCtrl::FClickInput(const CString&, const CString&, const CString&, const CString& appendMsg) {
+void CWendexCtrl::FForward() {
+  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->GoForward();
+}
+
+short CWendexCtrl::FChangeAction(const CString& FormName, const CString& ActionValue, const CString&) {
+  // A missing document does not end this one: the operation then does nothing.
+  auto doc = HiddenDocument();
+  enumIE e;
+  e.changeAction(FormName, ActionValue, doc.Get());
+  return 0;
+}
+
+void CWendexCtrl::FClickInput(const CString& type, const CString& name, const CString& value,
+                              const CString& appendMsg) {
   // 1. The wait's job, and the flag cleared before the click.
   auto job = NewWaitJob(appendMsg);
   m_pPage->m_browser.pageLoaded->store(0);
+  // 2. The click, with or without a document.
+  auto doc = HiddenDocument();
+  enumIE e;
+  e.clickInput(type, name, value, doc.Get());
   // 3.
   StartWaitThread(std::move(job));
 }
 
-void CWendexCtrl::FCloseEvent() {}
+void CWendexCtrl::FCloseEvent() {
+  DocumentMethod([&](enumIE& e, engine::Document* doc) {
+    e.closeEvents("", doc);
+    return 0;
+  });
+}
 
 short CWendexCtrl::FFillForm1(const CString& FormName, const CString& FormValue, short IsChange,
-                              const CString&, const CString& appendMsg) {
-  auto doc = HiddenDocument();
-  if (!doc) return 1;
-  if (IsChange == 1) return 99;
-  return FFillForm(FormName, FormValue, appendMsg);
+                              const CString& newAction, const CString&) {
+  return DocumentMethod([&](enumIE& e, engine::Document* doc) {
+    // 1 changes the action instead of filling; that writes no fill status.
+    if (IsChange == 1) {
+      e.changeAction(FormName, newAction, doc);
+    } else {
+      e.fillForm(FormName, FormValue, doc);
+    }
+    return e.nFillStatus;
+  });
 }

@@ -18,6 +18,8 @@
 using CString = std::string;
 
 
+class enumIE;
+
 class CWendexCtrl final : public com::IDispatch,
                           public com::IOleObject,
                           public com::IPersistPropertyBag,
@@ -145,6 +147,9 @@ class CWendexCtrl final : public com::IDispatch,
 
   // The hidden browser's current document (the common frame of the document methods).
   com::ComPtr<engine::Document> HiddenDocument() const;
+  // The common frame of the document methods around one enumIE operation.
+  template <typename Operation>
+  short DocumentMethod(Operation operation);
   // What the control's workers may keep of it.
   CCtrlRef Ref() const;
   // The steps FPostM and FGetM share.

@@ -29,6 +29,18 @@ enum EnumIEStatus : std::int32_t {
   STATUS_NOT_SET = 99,         // nothing wrote the word during this call
 };
 
+// Codes of the form, edit, link and source operations beside the shared ones.
+enum DocumentStatus : std::int32_t {
+  STATUS_NO_FORM = 11,        // no forms collection, or nothing of that name is a form
+  STATUS_FORM_LOOKUP = 12,    // the lookup of the named form failed (or found nothing, for addToForm)
+  STATUS_NO_BODY = 17,        // the document's body is not available
+  STATUS_NO_LINKS = 19,       // the link collection cannot be had
+  STATUS_NOT_ANCHOR = 20,     // an entry of the link collection is not an anchor
+  STATUS_NO_MEMORY = 21,      // no memory for the source
+  STATUS_FIELD_LOOKUP = 23,   // the lookup of a field name in the form failed
+  STATUS_GROUP_SCANNED = 24,  // a radio or checkbox group was scanned
+};
+
 // Codes of nScriptStatus beside the shared ones.
 enum ScriptStatus : std::int32_t {
   SCRIPT_NO_FUNCTION = 26,  // the last document treated has no function of that name
@@ -74,6 +86,34 @@ class enumIE {
   // every frame and in the document. Its walk records 18 and 13 in nEditStatus.
   void setLinkTarget(std::string target, engine::Document* document);
   void setLinkTargetInFrames(std::string target, engine::Document* document);
+
+  // Form filling (nFillStatus): the named form of every frame, then of the document.
+  void fillForm(std::string formName, std::string values, engine::Document* document);
+  void fillFormInFrames(std::string formName, std::string values, engine::Document* document);
+  // The same, then the form is submitted; its walk records 18 and 13.
+  void fillFormSubmit(std::string formName, std::string values, engine::Document* document);
+  void fillFormSubmitInFrames(std::string formName, std::string values, engine::Document* document);
+  // Sets one field of a form.
+  void fillField(std::string name, std::string value, engine::Form* form);
+
+  // Form editing (nEditStatus) and submission (nSubmitStatus).
+  void changeAction(std::string formName, std::string newAction, engine::Document* document);
+  void changeActionInFrames(std::string formName, std::string newAction, engine::Document* document);
+  void addToForm(std::string formName, std::string html, engine::Document* document);
+  void addToFormInFrames(std::string formName, std::string html, engine::Document* document);
+  void submitForm(std::string formName, engine::Document* document);
+  void submitFormInFrames(std::string formName, engine::Document* document);
+
+  // Clicks (nLinkStatus for links; the walk of clickInput records in nEditStatus).
+  void clickLink(std::string linkSrc, std::string linkText, engine::Document* document);
+  void clickLinkInFrames(std::string linkSrc, std::string linkText, engine::Document* document);
+  void clickInput(std::string type, std::string name, std::string value, engine::Document* document);
+  void clickInputInFrames(std::string type, std::string name, std::string value, engine::Document* document);
+
+  // One document only: markup at the end of the body (nEditStatus), and the
+  // page's source in the code page (nSourceStatus).
+  void addToBody(std::string markup, engine::Document* document);
+  std::string getSource(engine::Document* document);
 
  protected:
   // What a walk records when the frames cannot be enumerated.

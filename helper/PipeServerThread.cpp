@@ -1,0 +1,54 @@
+#include "helper/PipeServerThread.h"
+
+#include <exception>
+
+#include "helper/SessionLists.h"
+#include "platform/pipe.h"
+
+namespace {
+
+// A client that connects and then neither sends nor reads would hold every
+// other client up; after this long its connection is given up.
+constexpr int kClientIoTimeoutMs = 10000;
+
+}  // namespace
+
+int PipeServerThread() {
+  namedpipe::Server server;
+  // 1. Create the pipe. When another live helper already serves it, this
+  //    one ends: two helpers would each keep half of the registrations.
+  switch (server.Open(kPipeName)) {
+    case namedpipe::Server::OpenResult::Listening:
+      break;
+    case namedpipe::Server::OpenResult::AlreadyServed:
+    case namedpipe::Server::OpenResult::Failed:
+      return kExitStopped;
+  }
+  ClearLists();
+  for (;;) {
+    // 2. Wait for the next client.
+    namedpipe::Connection client = server.Accept();
+    if (!client.valid()) return kExitServerLost;
+    client.SetTimeouts(kClientIoTimeoutMs, kClientIoTimeoutMs);
+    // 3. Read one request; when that fails, the reply is empty and no rule applies.
+    RequestOutcome outcome;
+    if (auto request = client.ReadRequest()) {
+      try {
+        outcome = HandleRequest(*request);
+      } catch (const std::exception&) {
+        outcome = RequestOutcome{};  // out of memory: an empty reply, the lists as they are
+      }
+    }
+    // 4. Stop: answer, let the client go, give up the pipe and end.
+    if (outcome.stop) {
+      client.WriteReply(outcome.reply);
+      client = namedpipe::Connection();
+      server.Close();
+      return kExitStopped;
+    }
+    // 5. Answer. A client that has gone away costs only its own connection
+    //    (the helper used to stop serving everyone after a failed write).
+    client.WriteReply(outcome.reply);
+    // 6. The connection closes here; back to waiting.
+  }
+}

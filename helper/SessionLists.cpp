@@ -1,0 +1,234 @@
+#include "helper/SessionLists.h"
+
+#include <charconv>
+#include <climits>
+
+#include "platform/codepage.h"
+#include "platform/process.h"
+
+std::vector<std::string> g_arrUsers;
+std::vector<std::string> g_arrClients;
+std::vector<std::string> g_arrUrls;
+
+namespace {
+
+// The markers below ("$", "*", "&", "+seturl:", "+geturl") start with ASCII
+// punctuation under 0x40, a byte that no double-byte character of the code
+// pages uses as lead or trail byte, so a plain byte search finds them only
+// where they stand as characters.
+constexpr std::string_view kSetUrl = "+seturl:";
+constexpr std::string_view kSetUrlKey = "+seturl";
+constexpr std::string_view kGetUrl = "+geturl";
+constexpr std::string_view kAllUsers = "getAllUser";
+constexpr std::string_view kStop = "@";
+constexpr std::string_view kClientName = "Velmora";
+
+// True when the text's first occurrence of the marker is at position 1 or later.
+bool FirstAtOneOrLater(std::string_view text, std::string_view marker) {
+  auto pos = text.find(marker);
+  return pos != std::string_view::npos && pos >= 1;
+}
+
+std::string WithoutAll(std::string_view text, char c) {
+  std::string out;
+  out.reserve(text.size());
+  for (char x : text)
+    if (x != c) out.push_back(x);
+  return out;
+}
+
+// The user a registration belongs to: its text before the first "&" (the
+// whole text when it holds none).
+std::string_view OwnerOf(std::string_view entry) { return entry.substr(0, entry.find('&')); }
+
+bool BelongsTo(std::string_view entry, std::string_view name) {
+  return codepage::EqualsNoCase(OwnerOf(entry), name);
+}
+
+// Removes the last user entry that equals the name ignoring case.
+void RemoveUser(std::string_view name) {
+  for (auto it = g_arrUsers.rbegin(); it != g_arrUsers.rend(); ++it) {
+    if (codepage::EqualsNoCase(*it, name)) {
+      g_arrUsers.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
+// Removes the user's last registration. Picking "the last entry that sorts at
+// or after the name" removed other users' registrations (bob's for alice);
+// only an entry that belongs to the user is removed.
+void RemoveClient(std::string_view name) {
+  for (auto it = g_arrClients.rbegin(); it != g_arrClients.rend(); ++it) {
+    if (BelongsTo(*it, name)) {
+      g_arrClients.erase(std::next(it).base());
+      return;
+    }
+  }
+}
+
+bool CodePageIsUtf8() {
+  std::string n = codepage::Name();
+  for (auto& c : n)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return n == "UTF-8" || n == "UTF8";
+}
+
+// A code-page text as the body of a JSON string. A double-byte character is
+// copied whole: its trail byte may be 0x5C, which is no backslash there.
+void AppendJsonString(std::string& out, std::string_view text, bool utf8) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (!utf8 && c >= 0x81 && c <= 0xFE && i + 1 < text.size()) {
+      auto t = static_cast<unsigned char>(text[i + 1]);
+      if (t >= 0x40 && t <= 0xFE && t != 0x7F) {
+        out.push_back(text[i]);
+        out.push_back(text[i + 1]);
+        ++i;
+        continue;
+      }
+    }
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(text[i]);
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+pid_t IsClientAlive(std::string_view entry) {
+  // 1. The process id: the leading digits after the first "&".
+  auto amp = entry.find('&');
+  std::string_view rest = amp == std::string_view::npos ? entry : entry.substr(amp + 1);
+  long long id = 0;
+  auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), id);
+  (void)end;
+  // No digits, a sign or more digits than any process id can have: no process.
+  if (ec != std::errc() || rest.empty() || rest[0] == '-' || id <= 0 || id > INT_MAX) return 0;
+  auto pid = static_cast<pid_t>(id);
+  // 2.-4. The process with that id, if it runs and its executable is a client.
+  auto name = process::RunningName(pid);
+  if (name && name->find(kClientName) != std::string::npos) return pid;
+  return 0;
+}
+
+pid_t CheckUser(std::string_view name) {
+  // 1. A user that was never checked in has no client to look for.
+  bool listed = false;
+  for (const auto& u : g_arrUsers)
+    if (codepage::EqualsNoCase(u, name)) listed = true;
+  if (!listed) return 0;
+  // 2. The user's registrations, first to last. Matching every entry that
+  //    merely contained the name gave "bob" the process of "bobby"; only the
+  //    user's own registrations count.
+  bool staleSeen = false;
+  for (const auto& entry : g_arrClients) {
+    if (!BelongsTo(entry, name)) continue;
+    if (pid_t pid = IsClientAlive(entry); pid > 0) return pid;
+    staleSeen = true;
+  }
+  // 3. A client that ended without signing off: forget it and the user.
+  if (staleSeen) {
+    RemoveUser(name);
+    RemoveClient(name);
+  }
+  return 0;
+}
+
+std::string BuildUserList() {
+  // Names are escaped: a quotation mark or backslash in a name used to give
+  // broken JSON. Plain names come out exactly as before.
+  bool utf8 = CodePageIsUtf8();
+  std::string out = "{\"userList\":[";
+  for (std::size_t i = 0; i < g_arrUsers.size(); ++i) {
+    if (i) out.push_back(',');
+    AppendJsonString(out, g_arrUsers[i], utf8);
+  }
+  out += "]}";
+  return out;
+}
+
+std::string TakeUrl(std::string_view request) {
+  // 1. The key: the request before its first "+geturl".
+  std::string_view key = request.substr(0, request.find(kGetUrl));
+  // 2. The first stored text whose own key (before "+seturl") matches.
+  for (auto it = g_arrUrls.begin(); it != g_arrUrls.end(); ++it) {
+    std::string_view entry = *it;
+    if (codepage::EqualsNoCase(entry.substr(0, entry.find(kSetUrlKey)), key)) {
+      std::string taken = std::move(*it);
+      g_arrUrls.erase(it);
+      return taken;
+    }
+  }
+  // 3. Nothing stored for this user.
+  return {};
+}
+
+RequestOutcome HandleRequest(std::string_view request) {
+  RequestOutcome out;
+  // 1. "name$": is a live client running for the user?
+  if (FirstAtOneOrLater(request, "$")) {
+    std::string name = WithoutAll(request, '$');
+    pid_t pid = CheckUser(name);
+    if (pid == 0) g_arrUsers.push_back(name);
+    out.reply = std::to_string(pid);
+    return out;
+  }
+  // 2. "name*": the user's client signs off.
+  if (FirstAtOneOrLater(request, "*")) {
+    std::string name = WithoutAll(request, '*');
+    RemoveUser(name);
+    RemoveClient(name);
+    return out;
+  }
+  // 3. The list of checked users.
+  if (codepage::EqualsNoCase(request, kAllUsers)) {
+    out.reply = BuildUserList();
+    return out;
+  }
+  // 4. Stop. Only the request that is exactly "@": stopping on any text that
+  //    contained "@" let an e-mail address as user name, or an address with
+  //    credentials, end the service for every user.
+  if (request == kStop) {
+    out.reply = std::string(kStop);
+    out.stop = true;
+    return out;
+  }
+  // 5. Store a hand-over address.
+  if (FirstAtOneOrLater(request, kSetUrl)) {
+    g_arrUrls.emplace_back(request);
+    out.reply.push_back('1');  // (assigning "1" trips a false -Wrestrict in GCC 12)
+    return out;
+  }
+  // 6. Fetch a hand-over address.
+  if (FirstAtOneOrLater(request, kGetUrl)) {
+    out.reply = TakeUrl(request);
+    return out;
+  }
+  // 7. Anything else is kept as a client registration.
+  g_arrClients.emplace_back(request);
+  return out;
+}
+
+void ClearLists() {
+  g_arrUsers.clear();
+  g_arrClients.clear();
+  g_arrUrls.clear();
+}
