@@ -1,0 +1,122 @@
+// End to end: a page in wendex-host sends requests through the control to a
+// real local server and reports what its callbacks receive.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <mutex>
+#include <thread>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace {
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+class RequestsE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    work_ = fs::temp_directory_path() / ("requests-e2e-" + std::to_string(getpid()));
+    fs::create_directories(work_);
+    setenv("VELMORA_REGISTRY", (work_ / "registry").c_str(), 1);
+    setenv("VELMORA_MSGBOX_LOG", (work_ / "boxes").c_str(), 1);
+    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
+    ASSERT_EQ(RunProgram({VELMORA_REGSVR32, "/s", VELMORA_CONTROL_MODULE}).exitCode, 0);
+
+    server_.set_mount_point("/", VELMORA_E2E_PAGES);
+    auto dump = [](const httplib::Request& req, httplib::Response& res) {
+      std::string out;
+      for (const auto& [k, v] : req.headers)
+        if (k.rfind("REMOTE_", 0) != 0 && k.rfind("LOCAL_", 0) != 0) out += k + ": " + v + "\n";
+      res.set_content(out + "body: " + req.body, "text/plain");
+    };
+    server_.Get("/r/headers", dump);
+    server_.Post("/r/headers", dump);
+    server_.Get("/r/utf8", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("\xE6\x88\xBF", "text/plain");
+    });
+    server_.Get("/r/r302", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/r/target", 302); });
+    server_.Get("/r/target", [](const httplib::Request&, httplib::Response& res) { res.set_content("arrived", "text/plain"); });
+    server_.Get("/r/slow", [](const httplib::Request&, httplib::Response& res) {
+      std::this_thread::sleep_for(1s);
+      res.set_content("late", "text/plain");
+    });
+    server_.Post("/ocxErrorReport.html", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lock(mutex_);
+      reports_.push_back(req.body);
+      res.set_content("ok", "text/plain");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    setenv("VELMORA_SERVICE", Url("").c_str(), 1);
+  }
+  void TearDown() override {
+    server_.stop();
+    thread_.join();
+    unsetenv("VELMORA_SERVICE");
+    fs::remove_all(work_);
+  }
+  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+  fs::path work_;
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::vector<std::string> reports_;
+};
+
+TEST_F(RequestsE2E, CallbacksReceiveWhatTheServerAnswered) {
+  Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "40", Url("/requests.html")});
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::string ok200 = R"(HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Type: text/plain\r\nKeep-Alive: timeout=5, max=5\r\n\r\n)";
+  const std::string found302 = R"(HTTP/1.1 302 Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=5, max=5\r\nLocation: /r/target\r\n\r\n)";
+  const std::vector<std::string> expected = {
+      "step utf-8 body",
+      // UTF-8 converted to the code page, and back to the page's text.
+      "ok [\"" + ok200 + "\",\"房\",\"7\"]",
+      "step gbk bytes",
+      // The same bytes passed through, read as GBK.
+      "ok [\"" + ok200 + "\",\"鎴\xEF\xBF\xBD\",\"7\"]",
+      "step headers for GetType 0",
+      "ok [\"" + ok200 + "\",\"" + ok200 + "\",\"7\"]",
+      "step 302 kept",
+      "ok [\"" + found302 + "\",\"" + found302 + "\",\"7\"]",
+      "step 302 followed",
+      R"(ok ["HTTP/1.1 200 OK\r\nContent-Length: 7\r\nContent-Type: text/plain\r\nKeep-Alive: timeout=5, max=5\r\n\r\n","arrived","7"])",
+      "step post lines",
+      // Exactly one header line beyond what HTTP needs: the default content type.
+      R"(ok ["HTTP/1.1 200 OK\r\nContent-Length: 101\r\nContent-Type: text/plain\r\nKeep-Alive: timeout=5, max=5\r\n\r\n","Content-Length: 7\nContent-Type: application/x-www-form-urlencoded\nHost: )" +
+          host + R"(\nbody: a=1&b=2","7"])",
+      "step post content type",
+      R"(ok ["HTTP/1.1 200 OK\r\nContent-Length: 73\r\nContent-Type: text/plain\r\nKeep-Alive: timeout=5, max=5\r\n\r\n","Content-Length: 4\nContent-Type: text/xml\nHost: )" +
+          host + R"(\nbody: <x/>","7"])",
+      // Failures reach "sTimeOut" with its own texts only.
+      "step get {}",
+      "fail [\"7\"]",
+      "step unreachable",
+      "fail [\"7\"]",
+      "step receive time-out",
+      "fail [\"7\"]",
+      "step MakeValue 1abc",
+      "ok [\"" + ok200 + "\",\"鎴\xEF\xBF\xBD\",\"7\"]",
+      "step bad header json",
+      "jsonError []",
+      "step bad callback json",
+      "jsonError []",
+  };
+  EXPECT_EQ(run.lines, expected) << run.Text();
+  // MakeValue 1 shows the completion code before the callback.
+  EXPECT_EQ(ReadFile(work_ / "boxes"), "Wendex\t0\n");
+  // One report per refused request, naming where the bad text was.
+  std::lock_guard lock(mutex_);
+  ASSERT_EQ(reports_.size(), 2u);
+  EXPECT_EQ(reports_[0].substr(reports_[0].rfind('&')), "&sErroPlace=headerJson");
+  EXPECT_NE(reports_[0].find("&sPostPara=x%3D1&"), std::string::npos) << reports_[0];
+  EXPECT_EQ(reports_[1].substr(reports_[1].rfind('&')), "&sErroPlace=callbacjson");
+  EXPECT_NE(reports_[1].find("&sPostPara=&"), std::string::npos) << reports_[1];
+}
+
+}  // namespace
