@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <condition_variable>
+#include <cstdlib>
+#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -135,6 +139,65 @@ Json::Value MediaPatterns() {
   return p;
 }
 
+// Answers the dialogs of a browser from a thread of its own. Dialogs of
+// frames in different processes may open at the same moment, and one
+// answer closes only the dialog showing then; so a page with a dialog
+// reported is answered again and again until the browser says none shows.
+// The loop's thread is never needed: it may itself be waiting for a call
+// that a showing dialog holds up.
+class DialogAnswerer {
+ public:
+  explicit DialogAnswerer(Connection& c) : conn_(c), thread_([this] { Run(); }) {}
+  ~DialogAnswerer() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  // From the reader thread: a dialog opened in the page of `session`.
+  void Opened(const std::string& session) {
+    {
+      std::lock_guard lock(mutex_);
+      ++reported_[session];
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [&] { return stop_ || Next() != nullptr; });
+      if (stop_) return;
+      auto* next = Next();
+      const std::string session = next->first;
+      const int seen = next->second;
+      lock.unlock();
+      Json::Value p = Obj();
+      p["accept"] = true;
+      p["promptText"] = "";
+      Reply r = conn_.Call("Page.handleJavaScriptDialog", p, session, 2000);
+      lock.lock();
+      // "No dialog is showing": everything reported until then is answered.
+      if (!r.ok) answered_[session] = seen;
+    }
+  }
+  std::pair<const std::string, int>* Next() {
+    for (auto& entry : reported_)
+      if (answered_[entry.first] < entry.second) return &entry;
+    return nullptr;
+  }
+
+  Connection& conn_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::map<std::string, int> reported_, answered_;
+  std::thread thread_;
+};
+
 class PageImpl;
 
 // The browser process shared by every page browser of this process.
@@ -142,6 +205,7 @@ class Process {
  public:
   explicit Process(loop::Loop& loop) : loop_(loop), reaper_(loop, *this) {}
   ~Process() {
+    answerer_.reset();
     if (conn_) conn_->SetEventSink(nullptr);
   }
 
@@ -220,6 +284,18 @@ class Process {
 
   void OnEvent(int generation, const Event& e);
   bool Intercept(Connection& c, const Event& e);
+  // Whether dialogs of the page of `session` are answered (reader thread).
+  bool Silent(const std::string& session) {
+    std::shared_ptr<PageSettings> settings;
+    {
+      std::lock_guard lock(settingsMutex_);
+      auto it = settings_.find(session);
+      if (it != settings_.end()) settings = it->second.settings;
+    }
+    if (!settings) return true;
+    std::lock_guard lock(settings->mutex);
+    return settings->silent;
+  }
 
   struct SessionEntry {
     PageImpl* page = nullptr;
@@ -228,6 +304,7 @@ class Process {
 
   loop::Loop& loop_;
   std::unique_ptr<Connection> conn_;
+  std::unique_ptr<DialogAnswerer> answerer_;
   // Connections of browsers that died, ended outside their own callbacks.
   std::vector<std::unique_ptr<Connection>> graveyard_;
   Reaper reaper_;
@@ -428,6 +505,7 @@ class PageImpl final : public Counted<PageBrowser> {
 
 bool Process::Ensure() {
   if (Alive()) return true;
+  answerer_.reset();
   if (conn_) {
     // Its reader may still be delivering this very event: end it later.
     conn_->SetEventSink(nullptr);
@@ -445,7 +523,14 @@ bool Process::Ensure() {
   if (!conn_) return false;
   const int generation = ++generation_;
   firstTabFree_ = true;
-  conn_->SetInterceptor([this](Connection& c, const Event& e) { return Intercept(c, e); });
+  answerer_ = std::make_unique<DialogAnswerer>(*conn_);
+  conn_->SetInterceptor([this, answerer = answerer_.get()](Connection& c, const Event& e) {
+    if (e.method == "Page.javascriptDialogOpening" && Silent(e.sessionId)) {
+      answerer->Opened(e.sessionId);
+      return true;
+    }
+    return Intercept(c, e);
+  });
   conn_->SetEventSink([this, generation](const Event& e) { OnEvent(generation, e); });
   return true;
 }
@@ -466,6 +551,12 @@ bool Process::TakeFirstTab(std::string* targetId) {
 
 void Process::OnEvent(int generation, const Event& e) {
   if (generation != generation_) return;
+  if (std::getenv("VELMORA_CDP_TRACE")) {
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    std::fprintf(stderr, "[cdp] %s %s %s\n", e.sessionId.substr(0, 6).c_str(), e.method.c_str(),
+                 Json::writeString(w, e.params).substr(0, 300).c_str());
+  }
   if (e.method == "Connection.closed") {
     for (PageImpl* page : pages_) page->OnBrowserGone();
     routes_.clear();
@@ -497,19 +588,6 @@ bool Process::Intercept(Connection& c, const Event& e) {
       settings = it->second.settings;
       page = it->second.page;
     }
-  }
-  if (e.method == "Page.javascriptDialogOpening") {
-    bool silent = true;
-    if (settings) {
-      std::lock_guard lock(settings->mutex);
-      silent = settings->silent;
-    }
-    if (!silent) return false;
-    Json::Value p = Obj();
-    p["accept"] = true;
-    p["promptText"] = "";
-    c.Send("Page.handleJavaScriptDialog", p, e.sessionId);
-    return true;
   }
   if (e.method == "Fetch.requestPaused") {
     bool block = true;
@@ -1282,6 +1360,8 @@ void PageImpl::OnEvent(const Event& e) {
     // here; HTTP navigations are not held back, so the answer is advisory.
     if (sink_) sink_->BeforeNavigate2(p["url"].asString(), p["frameId"].asString() == targetId_);
   } else if (m == "Page.frameDetached") {
+    // A frame that moves to another process lives on in its own session.
+    if (p["reason"].asString() == "swap") return;
     frameUrls_.erase(p["frameId"].asString());
     pendingNavigation_.erase(p["frameId"].asString());
   } else if (m == "Target.attachedToTarget") {
