@@ -1348,6 +1348,12 @@ void PageImpl::OnEvent(const Event& e) {
   } else if (m == "Page.lifecycleEvent") {
     if (p["name"].asString() != "load") return;
     const std::string frameId = p["frameId"].asString();
+    // A document whose context never came is reported before its completion.
+    if (auto it = pendingNavigation_.find(frameId); it != pendingNavigation_.end()) {
+      std::string url = it->second;
+      pendingNavigation_.erase(it);
+      FireNavigateComplete(frameId, url);
+    }
     if (frameId == targetId_) {
       if (p["loaderId"].asString() != loader_ || completedLoader_ == loader_) return;
       completedLoader_ = loader_;

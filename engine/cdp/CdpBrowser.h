@@ -13,6 +13,8 @@
 // thread); events are delivered there, in the order the browser sent them.
 // A browser that died behaves as one without a document; no call waits
 // longer than a few seconds.
+//
+// VELMORA_CDP_TRACE=1 prints every event a page receives to standard error.
 #pragma once
 
 #include <sys/types.h>
