@@ -28,7 +28,7 @@ class CHtmlCtrl {
   void Destroy();
   bool IsCreated() const;
 
-  // Starts loading `url`; the end is reported by the completion handler,
+  // Starts loading `url` (ANSI code page text); the end is reported by the completion handler,
   // which sets pageLoaded. Starts a new browser process when the last one died.
   void Navigate(const std::string& url);
   // History and reload; a failure (no history, no browser) changes nothing.
@@ -36,7 +36,8 @@ class CHtmlCtrl {
   void Refresh();
   void GoBack();
   void GoForward();
-  // The current address of the top-level document; empty without one.
+  // The current address of the top-level document, in the ANSI code page
+  // (characters it lacks become its default character); empty without one.
   std::string LocationURL() const;
 
   void MoveWindow(int x, int y, int width, int height);

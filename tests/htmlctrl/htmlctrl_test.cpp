@@ -228,6 +228,22 @@ TEST_F(HtmlCtrlTest, EngineEventsFramesScriptCookiesAndHistory) {
   EXPECT_EQ(target, "_top");
   EXPECT_FALSE(engine::Query<engine::Form>(link.Get(), engine::IID_Form));
 
+  // Sources of the page and of another site's frame, as the server sent them.
+  for (auto& d : docs) {
+    std::vector<std::uint8_t> source;
+    ASSERT_EQ(d->Save(&source), com::S_OK);
+    std::string text(source.begin(), source.end());
+    EXPECT_NE(text.find("var who = '" + Eval(d.Get(), "who") + "'"), std::string::npos) << text;
+  }
+
+  // An "app:" link is offered to BeforeNavigate2 (the browser itself does not load it).
+  ASSERT_EQ(links->item(com::Variant(std::string("app")), com::Variant(0), link.Put()), com::S_OK);
+  auto appLink = engine::Query<engine::Element>(link.Get(), engine::IID_Element);
+  ASSERT_TRUE(appLink);
+  EXPECT_EQ(appLink->click(), com::S_OK);
+  EXPECT_TRUE(RunUntil([&] { return events.Count("before top app:open?x=1") == 1; }, 3000))
+      << testing::PrintToString(events.log);
+
   // Round trip of one call on a remote object.
   auto tCalls = Clock::now();
   constexpr int kCalls = 200;
