@@ -205,8 +205,14 @@ class Process {
  public:
   explicit Process(loop::Loop& loop) : loop_(loop), reaper_(loop, *this) {}
   ~Process() {
+    // The reader stops calling in before what it calls goes, and the
+    // browser ends while the rest of this object still exists.
+    if (conn_) {
+      conn_->SetInterceptor(nullptr);
+      conn_->SetEventSink(nullptr);
+    }
     answerer_.reset();
-    if (conn_) conn_->SetEventSink(nullptr);
+    conn_.reset();
   }
 
   static std::shared_ptr<Process> Get(loop::Loop& loop) {
@@ -505,6 +511,7 @@ class PageImpl final : public Counted<PageBrowser> {
 
 bool Process::Ensure() {
   if (Alive()) return true;
+  if (conn_) conn_->SetInterceptor(nullptr);
   answerer_.reset();
   if (conn_) {
     // Its reader may still be delivering this very event: end it later.
