@@ -556,13 +556,7 @@ CString CWendexCtrl::FGetSource() {
   return e.getSource(doc.Get());
 }
 
-CString CWendexCtrl::FGetSrc() {
-  auto browser = m_pPage->m_browser.GetBrowser();
-  if (!browser) return {};
-  std::string url;
-  if (com::Failed(browser->get_LocationURL(&url))) return {};
-  return codepage::Utf8ToAnsi(url);
-}
+CString CWendexCtrl::FGetSrc() { return m_pPage->m_browser.LocationURL(); }
 
 short CWendexCtrl::FGetStatue() {
   auto doc = HiddenDocument();
@@ -627,17 +621,11 @@ void CWendexCtrl::FIsAlert(short IsAlert, const CString&) {
   window->execScript(kShortSuppressionScript, "JavaScript", nullptr);
 }
 
-void CWendexCtrl::FRefresh() {
-  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->Refresh();
-}
-
-void CWendexCtrl::FBack() {
-  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->GoBack();  // no history: nothing happens
-}
-
-void CWendexCtrl::FForward() {
-  if (auto browser = m_pPage->m_browser.GetBrowser()) browser->GoForward();
-}
+// History moves and reloads go through the hidden browser, which starts a
+// new browser process when the last one died.
+void CWendexCtrl::FRefresh() { m_pPage->m_browser.Refresh(); }
+void CWendexCtrl::FBack() { m_pPage->m_browser.GoBack(); }  // no history: nothing happens
+void CWendexCtrl::FForward() { m_pPage->m_browser.GoForward(); }
 
 short CWendexCtrl::FChangeAction(const CString& FormName, const CString& ActionValue, const CString&) {
   // A missing document does not end this one: the operation then does nothing.

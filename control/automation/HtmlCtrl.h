@@ -1,13 +1,15 @@
 // The control's own browser: it fills the control's page, loads the
 // listing sites, and tells the load waits when a top-level document has
-// completed.
+// completed. The browser is Chromium, hidden, driven by engine/cdp.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "engine/cdp/CdpBrowser.h"
 #include "engine/dom.h"
 #include "platform/loop.h"
 
@@ -18,14 +20,26 @@ class CHtmlCtrl {
   CHtmlCtrl(const CHtmlCtrl&) = delete;
   CHtmlCtrl& operator=(const CHtmlCtrl&) = delete;
 
-  // Creates the browser window as a child of `parent` at the given place.
-  // False when no browser engine can be had; the document methods then
-  // find no document.
+  // Creates the browser as a child of `parent` at the given place. The
+  // browser process starts with the first navigation; when it cannot be
+  // started (or dies), the document methods find no document and the next
+  // navigation tries again.
   bool Create(loop::HWND parent, int x, int y, int width, int height);
   void Destroy();
   bool IsCreated() const;
 
+  // Starts loading `url` (ANSI code page text); the end is reported by the completion handler,
+  // which sets pageLoaded. Starts a new browser process when the last one died.
   void Navigate(const std::string& url);
+  // History and reload; a failure (no history, no browser) changes nothing.
+  // After the browser process died they start a new one on the last page shown.
+  void Refresh();
+  void GoBack();
+  void GoForward();
+  // The current address of the top-level document, in the ANSI code page
+  // (characters it lacks become its default character); empty without one.
+  std::string LocationURL() const;
+
   void MoveWindow(int x, int y, int width, int height);
   // Keyboard messages of the control go to the browser first.
   bool PreTranslateMessage(const loop::Message& m);
@@ -50,7 +64,20 @@ class CHtmlCtrl {
   // 0: dialog suppression is injected on every navigation; nonzero: pages are left alone.
   std::int32_t alertSwitch = 0;
 
+  // What the control does with an "app:" link (the text after "app:"): nothing.
+  void HandleAppLink(std::string_view rest);
+
+  // The browser's navigation events.
+  void OnNavigateComplete2(std::string_view url, bool isTopLevel);
+  bool OnBeforeNavigate2(std::string_view url, bool isTopLevel);
+  void OnDocumentComplete(std::string_view url, bool isTopLevel);
+
  private:
-  com::ComPtr<engine::Browser> m_browser;
+  class Events;
+  // Hands the current isByUser and alertSwitch to the browser before it loads.
+  void ApplySettings();
+
+  com::ComPtr<cdp::PageBrowser> m_browser;
+  std::unique_ptr<Events> m_events;
   Rect m_rect;
 };

@@ -25,6 +25,9 @@ constexpr loop::UINT WM_CDP_EVENT = loop::WM_USER + 0x100;
 
 struct EventRecord : loop::Record {
   Event event;
+  // Set for the reply to a command sent with CallAsync.
+  std::function<void(const Reply&)> onReply;
+  Reply reply;
 };
 
 // Moves a descriptor above the range the child's 3 and 4 take, so that
@@ -59,7 +62,12 @@ class Connection::Target : public loop::MessageTarget {
   loop::LRESULT WindowProc(loop::Message& m) override {
     if (m.msg != WM_CDP_EVENT) return 0;
     auto rec = loop::Adopt<EventRecord>(m);
-    if (rec && conn_.sink_) conn_.sink_(rec->event);
+    if (!rec) return 0;
+    if (rec->onReply) {
+      rec->onReply(rec->reply);
+    } else if (conn_.sink_) {
+      conn_.sink_(rec->event);
+    }
     return 0;
   }
 
@@ -293,6 +301,31 @@ Reply Connection::Call(std::string_view method, const Json::Value& params, std::
   return reply;
 }
 
+bool Connection::CallAsync(std::string_view method, const Json::Value& params,
+                           std::string_view sessionId, ReplyHandler onReply) {
+  if (!alive_) return false;
+  int id = NextId();
+  {
+    std::lock_guard lock(replyMutex_);
+    asyncPending_[id] = std::move(onReply);
+  }
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  if (!Write(Json::writeString(w, Command(id, method, params, sessionId)))) {
+    std::lock_guard lock(replyMutex_);
+    asyncPending_.erase(id);
+    return false;
+  }
+  return true;
+}
+
+void Connection::PostReply(ReplyHandler handler, Reply reply) {
+  auto rec = std::make_unique<EventRecord>();
+  rec->onReply = std::move(handler);
+  rec->reply = std::move(reply);
+  loop::PostMessage(target_->hwnd(), WM_CDP_EVENT, 0, std::move(rec));
+}
+
 void Connection::SetInterceptor(Interceptor interceptor) {
   std::lock_guard lock(interceptorMutex_);
   interceptor_ = std::move(interceptor);
@@ -311,12 +344,20 @@ void Connection::ReaderLoop() {
       Dispatch(std::string_view(buffer).substr(start, nul - start));
     buffer.erase(0, start);
   }
-  // End of the pipe: the browser exited or was killed. Wake every caller.
+  // End of the pipe: the browser exited or was killed. Wake every caller;
+  // every reply still awaited fails.
+  std::map<int, ReplyHandler> orphans;
   {
     std::lock_guard lock(replyMutex_);
     alive_ = false;
+    orphans.swap(asyncPending_);
   }
   replyCv_.notify_all();
+  for (auto& [id, handler] : orphans) {
+    Reply gone;
+    gone.error = "the browser is gone";
+    PostReply(std::move(handler), std::move(gone));
+  }
   auto rec = std::make_unique<EventRecord>();
   rec->event.method = "Connection.closed";
   loop::PostMessage(target_->hwnd(), WM_CDP_EVENT, 0, std::move(rec));
@@ -331,9 +372,6 @@ void Connection::Dispatch(std::string_view text) {
   if (!reader->parse(clean.data(), clean.data() + clean.size(), &msg, &errs) || !msg.isObject()) return;
   if (msg.isMember("id")) {
     int id = msg["id"].asInt();
-    std::lock_guard lock(replyMutex_);
-    auto it = pending_.find(id);
-    if (it == pending_.end()) return;  // nobody waits (sent without waiting, or too late)
     Reply r;
     if (msg.isMember("error")) {
       r.error = msg["error"]["message"].asString();
@@ -341,6 +379,16 @@ void Connection::Dispatch(std::string_view text) {
       r.ok = true;
       r.result = msg["result"];
     }
+    std::unique_lock lock(replyMutex_);
+    if (auto a = asyncPending_.find(id); a != asyncPending_.end()) {
+      ReplyHandler handler = std::move(a->second);
+      asyncPending_.erase(a);
+      lock.unlock();
+      PostReply(std::move(handler), std::move(r));
+      return;
+    }
+    auto it = pending_.find(id);
+    if (it == pending_.end()) return;  // nobody waits (sent without waiting, or too late)
     it->second = std::move(r);
     replyCv_.notify_all();
     return;

@@ -63,6 +63,13 @@ class Connection {
   // or for the time to run out).
   Reply Call(std::string_view method, const Json::Value& params = Json::Value(Json::objectValue),
              std::string_view sessionId = {}, int timeoutMs = 20000);
+  // Sends a command and returns at once; `onReply` runs later on the loop's
+  // thread with the reply (or with a failure when the browser went away).
+  // For commands whose reply may take long, such as a navigation that waits
+  // for the site's answer.
+  using ReplyHandler = std::function<void(const Reply&)>;
+  bool CallAsync(std::string_view method, const Json::Value& params, std::string_view sessionId,
+                 ReplyHandler onReply);
   // Sends a command whose reply nobody waits for.
   bool Send(std::string_view method, const Json::Value& params = Json::Value(Json::objectValue),
             std::string_view sessionId = {});
@@ -83,6 +90,7 @@ class Connection {
   Connection() = default;
   void ReaderLoop();
   void Dispatch(std::string_view text);
+  void PostReply(ReplyHandler handler, Reply reply);
   bool Write(const std::string& text);
   int NextId() { return ++nextId_; }
   static Json::Value Command(int id, std::string_view method, const Json::Value& params,
@@ -100,6 +108,7 @@ class Connection {
   std::mutex replyMutex_;
   std::condition_variable replyCv_;
   std::map<int, std::optional<Reply>> pending_;
+  std::map<int, ReplyHandler> asyncPending_;
 
   std::mutex interceptorMutex_;
   Interceptor interceptor_;

@@ -1,0 +1,53 @@
+// The control's own browser on Chromium, driven over the DevTools pipe: the
+// engine interface of engine/dom.h for one page target.
+//
+// One browser process serves every page browser of the process; it is
+// started by the first navigation and started again by the next navigation
+// after it died. Each page browser owns one page target (the browser's
+// first blank tab for the first one). Frames of every kind, out-of-process
+// ones included, are reached through their main-world script contexts;
+// documents, windows, collections and elements are handles to remote
+// objects, released when their last reference goes.
+//
+// Everything runs on the thread of the loop given at creation (the page's
+// thread); events are delivered there, in the order the browser sent them.
+// A browser that died behaves as one without a document; no call waits
+// longer than a few seconds.
+//
+// VELMORA_CDP_TRACE=1 prints every event a page receives to standard error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+#include "engine/dom.h"
+#include "platform/loop.h"
+
+namespace cdp {
+
+class PageBrowser : public engine::Browser {
+ public:
+  // False: the browser loads pages only, no images and no media. Takes
+  // effect on every frame at once, and for the next requests.
+  virtual void SetLoadImages(bool load) = 0;
+  // A script that runs in every new document of every frame before the
+  // page's own scripts; empty for none. Replaces the previous one; takes
+  // effect from the next document on.
+  virtual void SetNewDocumentScript(std::string_view script) = 0;
+  // The size of the page's view in pixels.
+  virtual void SetViewSize(int width, int height) = 0;
+  // The browser process behind the page, -1 when none runs.
+  virtual pid_t BrowserProcessId() const = 0;
+
+ protected:
+  ~PageBrowser() = default;
+};
+
+// A page browser on the loop's thread. Its page target is made by the first
+// navigation. Launch settings come from the environment ($VELMORA_CHROMIUM,
+// $VELMORA_SHOW_BROWSER) at each launch.
+com::ComPtr<PageBrowser> CreatePageBrowser(loop::Loop& loop);
+
+}  // namespace cdp
