@@ -28,11 +28,15 @@ Lookup FindForm(engine::Document* document, const std::string& formName, com::Co
   return Lookup::Found;
 }
 
+// An element property as text; a missing property, a null one and one
+// without text all read as "NULL" (an empty text is a null text where
+// these values come from, so "NULL" matches an element without a value).
 std::string PropertyText(engine::Element* element, const char* name) {
   com::Variant v;
   if (com::Failed(element->GetProperty(name, &v))) return kNullText;
   if (com::IsEmpty(v) || std::holds_alternative<com::Null>(v)) return kNullText;
-  return FromEngine(com::VariantToText(v));
+  std::string text = FromEngine(com::VariantToText(v));
+  return text.empty() ? kNullText : text;
 }
 
 }  // namespace
