@@ -164,11 +164,12 @@ class Wrapper : public Faces... {
 };
 
 // The element of a collection: a number picks by position, a text by id or
-// name (the index-th such element).
+// name (the index-th such element). An empty text finds nothing: every
+// element without an id would match it.
 constexpr char kItemHelper[] =
     "(function(c,n,i){"
     "if(typeof n==='number')return c[n]||null;"
-    "n=String(n);i=(typeof i==='number')?i:0;var k=0;"
+    "n=String(n);if(n==='')return null;i=(typeof i==='number')?i:0;var k=0;"
     "for(var j=0;j<c.length;j++){var e=c[j];"
     "if(e&&(e.id===n||(e.getAttribute&&e.getAttribute('name')===n))){if(k++===i)return e;}}"
     "return null;})";
