@@ -676,11 +676,13 @@ HRESULT Effect(const RemoteHandle& h, std::string_view function, const Json::Val
   return h.CallOn(function, args, true, nullptr);
 }
 
-// The (name, index) lookup of a collection in the platform's manner.
+// The (name, index) lookup of a collection in the platform's manner. An
+// empty name finds nothing: every element without an id would match it.
 constexpr const char* kItemFunction =
     "function(name, index, byName) {"
     "  const list = this.elements || this;"
     "  if (!byName) return list[name] || null;"
+    "  if (name === '') return null;"
     "  let seen = 0;"
     "  for (const e of Array.from(list)) {"
     "    if (e.id === name || (e.getAttribute && e.getAttribute('name') === name)) {"
