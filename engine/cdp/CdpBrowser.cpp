@@ -734,7 +734,8 @@ class ElementImpl final : public Counted<engine::Element, engine::Form, engine::
     }
     if (iid == engine::IID_Form && tag == "FORM") return Give<engine::Form>(this, out);
     if (iid == engine::IID_Input && tag == "INPUT") return Give<engine::Input>(this, out);
-    if (iid == engine::IID_Anchor && (tag == "A" || tag == "AREA")) return Give<engine::Anchor>(this, out);
+    // An image-map area is a link but not an anchor.
+    if (iid == engine::IID_Anchor && tag == "A") return Give<engine::Anchor>(this, out);
     return com::E_NOINTERFACE;
   }
 
