@@ -15,7 +15,8 @@
 // - Objects that have several faces (an element that is also a form, a
 //   window that is also a service provider) hand each face out through
 //   QueryInterface with the ids below. Asking for a face the object lacks
-//   gives E_NOINTERFACE.
+//   gives E_NOINTERFACE; asking an object whose document has gone may give
+//   E_GONE.
 // - Texts are UTF-8. Callers working in the ANSI code page convert at this
 //   boundary.
 // - Every call is made on the thread that owns the browser (the page's

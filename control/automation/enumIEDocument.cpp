@@ -236,17 +236,22 @@ void enumIE::clickLink(std::string linkSrc, std::string linkText, engine::Docume
     // 4. Every link whose text matches exactly is clicked; the source plays no part.
     std::int32_t count = 0;
     links->get_length(&count);
+    // A click may start a navigation, and the page may go while the rest of
+    // its links are examined. Once its objects are gone nothing is left to
+    // examine: the scan ends there, and a gone link is not "not an anchor".
     for (std::int32_t i = 0; i < count; ++i) {
       com::ComPtr<com::IUnknown> item;
-      links->item(i, i, item.Put());
-      auto anchor = engine::Query<engine::Anchor>(item.Get(), engine::IID_Anchor);
+      if (links->item(i, i, item.Put()) == engine::E_GONE) break;
+      com::ComPtr<engine::Anchor> anchor;
+      com::HRESULT faced = item ? item->QueryInterface(engine::IID_Anchor, anchor.PutVoid()) : com::E_NOINTERFACE;
+      if (faced == engine::E_GONE) break;
       auto element = engine::Query<engine::Element>(item.Get(), engine::IID_Element);
       if (!anchor || !element) {
         nLinkStatus = STATUS_NOT_ANCHOR;
         continue;
       }
       std::string text;
-      element->get_innerText(&text);
+      if (element->get_innerText(&text) == engine::E_GONE) break;
       if (FromEngine(text) == linkText) {
         element->click();
         nLinkStatus = STATUS_DONE;

@@ -730,7 +730,8 @@ class ElementImpl final : public Counted<engine::Element, engine::Form, engine::
     if (iid == com::IID_IUnknown || iid == engine::IID_Element) return Give<engine::Element>(this, out);
     std::string tag;
     if (iid == engine::IID_Form || iid == engine::IID_Input || iid == engine::IID_Anchor) {
-      if (com::Failed(get_tagName(&tag))) return com::E_NOINTERFACE;
+      // An element whose document has gone says so, rather than that it lacks the face.
+      if (HRESULT hr = get_tagName(&tag); com::Failed(hr)) return hr == engine::E_GONE ? hr : com::E_NOINTERFACE;
     }
     if (iid == engine::IID_Form && tag == "FORM") return Give<engine::Form>(this, out);
     if (iid == engine::IID_Input && tag == "INPUT") return Give<engine::Input>(this, out);

@@ -136,6 +136,8 @@ TEST_F(DocOpsE2E, FillingForms) {
                 {"host loaded", "host " + code, F(data)}};
   };
   std::vector<Case> cases = {
+      fill("text in the code page", "c.FFillForm('f', 'title=房子', '')", "0",
+           "title=%E6%88%BF%E5%AD%90&area=&agree=yes&city=a&note=keep&eq="),
       fill("two text inputs", "c.FFillForm('f', 'title=flat&area=85', '')", "0",
            "title=flat&area=85&agree=yes&city=a&note=keep&eq="),
       fill("radio matched ignoring case", "c.FFillForm('f', 'kind=F', '')", "0",
@@ -208,6 +210,14 @@ TEST_F(DocOpsE2E, ClicksAndLinkTargets) {
       {"case differs", {Load("links.html"), "log(c.FClickLink('GO', '', ''));"}, {"host loaded", "host 99"}},
       {"empty text matches the image-only link", {Load("links.html"), "log(c.FClickLink('', '', ''));"},
        {"host loaded", "hit top image", "host 0"}},
+      {"text in the code page", {Load("links.html"), "log(c.FClickLink('房子', '', ''));"},
+       {"host loaded", "hit top house", "host 0"}},
+      // The page goes away while the rest of its links are examined.
+      {"link that leaves the page",
+       {Load("links.html?many"), "log(c.FClickLink('next', '', ''));",
+        "until('left', function() { return c.FGetSrc().indexOf('w=next') >= 0; });"},
+       {"host loaded", "host 0", "submit w=next", "host left yes"},
+       true},
       {"image-map area at the end", {Load("links.html?area"), "log(c.FClickLink('go', '', ''));"},
        {"host loaded", "hit top go", "hit top second go", "host 20"}},
       {"link targets change only with 1",
