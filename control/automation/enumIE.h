@@ -116,6 +116,13 @@ class enumIE {
   std::string getSource(engine::Document* document);
 
  protected:
+  // Steps 3 to 6 of fillForm and fillFormSubmit: finds the document's named
+  // form and hands every piece of the value string to fillField. Null when
+  // there is no form to fill (nFillStatus says why: 11, or 12 for a failed
+  // lookup when `recordFailedLookup`).
+  com::ComPtr<engine::Form> fillNamedForm(const std::string& formName, const std::string& values,
+                                          engine::Document* document, bool recordFailedLookup);
+
   // What a walk records when the frames cannot be enumerated.
   struct WalkRecording {
     std::int32_t* word = nullptr;  // null: the walk records nothing

@@ -43,29 +43,37 @@ std::string PropertyText(engine::Element* element, const char* name) {
 
 // --- Form filling -----------------------------------------------------------
 
+com::ComPtr<engine::Form> enumIE::fillNamedForm(const std::string& formName, const std::string& values,
+                                                engine::Document* document, bool recordFailedLookup) {
+  // The named form: forms collection, then its item (name, "0").
+  com::ComPtr<com::IUnknown> item;
+  switch (FindForm(document, formName, &item)) {
+    case Lookup::NoCollection: nFillStatus = STATUS_NO_FORM; return nullptr;
+    case Lookup::Failed:
+      if (recordFailedLookup) nFillStatus = STATUS_FORM_LOOKUP;
+      return nullptr;
+    case Lookup::Found: break;
+  }
+  auto form = engine::Query<engine::Form>(item.Get(), engine::IID_Form);
+  if (!form) {
+    nFillStatus = STATUS_NO_FORM;
+    return nullptr;
+  }
+  // Every piece, left to right.
+  for (const std::string& piece : SplitFormValues(values)) {
+    FormValue field(piece);
+    fillField(field.sName, field.sValue, form.Get());
+  }
+  return form;
+}
+
 void enumIE::fillForm(std::string formName, std::string values, engine::Document* document) {
   // 1.
   if (!document) return;
   // 2. Every frame first.
   fillFormInFrames(formName, values, document);
-  // 3-4.
-  com::ComPtr<com::IUnknown> item;
-  switch (FindForm(document, formName, &item)) {
-    case Lookup::NoCollection: nFillStatus = STATUS_NO_FORM; return;
-    case Lookup::Failed: nFillStatus = STATUS_FORM_LOOKUP; return;
-    case Lookup::Found: break;
-  }
-  // 5.
-  auto form = engine::Query<engine::Form>(item.Get(), engine::IID_Form);
-  if (!form) {
-    nFillStatus = STATUS_NO_FORM;
-    return;
-  }
-  // 6. Every piece, left to right.
-  for (const std::string& piece : SplitFormValues(values)) {
-    FormValue field(piece);
-    fillField(field.sName, field.sValue, form.Get());
-  }
+  // 3-6. A failed lookup records 12.
+  if (!fillNamedForm(formName, values, document, true)) return;
   // 7. A found form always ends with 0.
   nFillStatus = STATUS_DONE;
 }
@@ -79,24 +87,9 @@ void enumIE::fillFormSubmit(std::string formName, std::string values, engine::Do
   if (!document) return;
   // 2.
   fillFormSubmitInFrames(formName, values, document);
-  // 3-4. A failed lookup records nothing here.
-  com::ComPtr<com::IUnknown> item;
-  switch (FindForm(document, formName, &item)) {
-    case Lookup::NoCollection: nFillStatus = STATUS_NO_FORM; return;
-    case Lookup::Failed: return;
-    case Lookup::Found: break;
-  }
-  // 5.
-  auto form = engine::Query<engine::Form>(item.Get(), engine::IID_Form);
-  if (!form) {
-    nFillStatus = STATUS_NO_FORM;
-    return;
-  }
-  // 6.
-  for (const std::string& piece : SplitFormValues(values)) {
-    FormValue field(piece);
-    fillField(field.sName, field.sValue, form.Get());
-  }
+  // 3-6. A failed lookup records nothing here.
+  com::ComPtr<engine::Form> form = fillNamedForm(formName, values, document, false);
+  if (!form) return;
   // 7. A refused submission leaves what the fields wrote.
   if (com::Succeeded(form->submit())) nFillStatus = STATUS_DONE;
 }
