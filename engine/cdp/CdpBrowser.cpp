@@ -960,13 +960,18 @@ class DocumentImpl final : public Counted<engine::Document> {
     args.append(std::string(cookie));
     return Effect(*handle_, "function(c){this.cookie = c;}", args);
   }
+  // The charset under the platform's names: the two UTF-16 forms are
+  // "unicode" and "unicodeFFFE" there; every other name is the engine's.
   HRESULT get_charset(std::string* charset) override {
-    return TextOf(*handle_, "function(){return this.characterSet;}", charset);
+    HRESULT hr = EncodingName(charset);
+    if (codepage::EqualsNoCase(*charset, "UTF-16LE")) *charset = "unicode";
+    else if (codepage::EqualsNoCase(*charset, "UTF-16BE")) *charset = "unicodeFFFE";
+    return hr;
   }
   HRESULT Save(std::vector<std::uint8_t>* source) override {
     std::string url, charset;
     if (HRESULT hr = get_URL(&url); com::Failed(hr)) return hr;
-    get_charset(&charset);
+    EncodingName(&charset);
     Json::Value p = Obj();
     p["frameId"] = frameId_;
     p["url"] = url;
@@ -991,6 +996,11 @@ class DocumentImpl final : public Counted<engine::Document> {
     if (!ok) bytes = text;
     source->assign(bytes.begin(), bytes.end());
     return com::S_OK;
+  }
+
+  // The document's encoding as the engine names it (iconv knows these names).
+  HRESULT EncodingName(std::string* charset) {
+    return TextOf(*handle_, "function(){return this.characterSet;}", charset);
   }
 
   const RemoteHandle& handle() const { return *handle_; }

@@ -253,6 +253,8 @@ TEST_F(DocOpsE2E, ScriptAndContent) {
        {"host loaded", "host 房子 ?"}},
       {"source of a GBK page", {Load("gbk.html"), "log(c.FGetSource().match(/<p>(.*)<\\/p>/)[1]);"},
        {"host loaded", "host 房子"}},
+      {"source of a UTF-16 page", {Load("utf16.html"), "log(c.FGetSource().match(/<p>(.*)<\\/p>/)[1]);"},
+       {"host loaded", "host 房子"}},
       {"before-unload handlers neutralised everywhere",
        {Load("frames.html"), "c.FClickLink('arm', '', ''); c.FClickLink('unload', '', ''); c.FCloseEvent(); c.FClickLink('unload', '', '');"},
        {"host loaded", "unload A own", "unload B own", "unload top own", "unload A neutral", "unload B neutral",

@@ -35,7 +35,10 @@ function next() {
   if (waits > 0) return;
   if (at >= steps.length) { console.log('end'); window.close(); return; }
   var fn = steps[at++];
-  setTimeout(function() { fn(); next(); }, 0);
+  setTimeout(function() {
+    try { fn(); } catch (e) { log('error ' + e.message); }
+    next();
+  }, 0);
 }
 function pause(ms) {
   waits++;
