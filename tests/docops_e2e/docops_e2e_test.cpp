@@ -53,6 +53,10 @@ class DocOpsE2E : public ::testing::Test {
       Record(req.body);
       res.set_content("ok", "text/plain");
     });
+    server_.Post("/rec/post", [this](const httplib::Request& req, httplib::Response& res) {
+      Record("post " + req.body);
+      res.set_content("<!DOCTYPE html><html><body><p>posted \xE6\x88\xBF</p></body></html>", "text/html; charset=utf-8");
+    });
     server_.Get("/rec/submit", [this](const httplib::Request& req, httplib::Response& res) {
       Record("submit " + Query(req));
       res.set_content("<!DOCTYPE html><html><body>submitted</body></html>", "text/html");
@@ -205,6 +209,9 @@ TEST_F(DocOpsE2E, ClicksAndLinkTargets) {
       {"link in two frames and the top",
        {Load("frames.html"), "log(c.FClickLink('go', 'ignored', ''));"},
        {"host loaded", "hit A go", "hit B go", "hit top go", "host 0"}},
+      // B1 lies in B, each of another site than its parent: B1 comes before B.
+      {"nested frames of other sites", {Load("frames.html?nest"), "log(c.FClickLink('go', '', ''));"},
+       {"host loaded", "hit A go", "hit B1 go", "hit B go", "hit top go", "host 0"}},
       {"every matching link", {Load("links.html"), "log(c.FClickLink('go', '', ''));"},
        {"host loaded", "hit top go", "hit top second go", "host 0"}},
       {"case differs", {Load("links.html"), "log(c.FClickLink('GO', '', ''));"}, {"host loaded", "host 99"}},
@@ -243,6 +250,15 @@ TEST_F(DocOpsE2E, ScriptAndContent) {
       {"call a function of the page",
        {Load("content.html"), "log(c.FCallJSF('ignored', 'greet', '{\"paramValue\":[\"one\",\"two\"]}', wait()));"},
        {"host loaded", "hit top greet one two", "host 0", "host loaded"}},
+      // No page follows: the waits end late.
+      {"call functions in every frame",
+       {Load("frames.html"),
+        "log(c.FCallJSF('', 'hit', '{\"paramValue\":[\"called\"]}', wait())); log(c.FCallJSF('', 'nosuch', '', wait()));"},
+       {"host loaded", "hit A called", "hit B called", "hit top called", "host 0", "host 26", "host late", "host late"}},
+      {"source of the answer to a posted form",
+       {Load("post.html"), "log(c.FSubmitForm('p', wait()));", "log(c.FGetSource().match(/<p>(.*)<\\/p>/)[1]);"},
+       {"host loaded", "host 99", "post w=posted", "host loaded", "host posted 房"},
+       true},
       {"add to the body twice",
        {Load("content.html"),
         "log(c.FAddToBody('<p class=\"added\">x</p>', '')); log(c.FAddToBody('<p class=\"added\">x</p>', ''));"
