@@ -186,6 +186,7 @@ TEST_F(HostE2E, EngineOperationsOnARealPage) {
       "missing property: 0x80020006",
       "form by position: second",
       "form that is not there: none",
+      "field with an empty name: none",
       "links: 2, first first.html target _self",
       "inserted: P added text",
       "title after click: clicked",

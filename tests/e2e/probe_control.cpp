@@ -236,6 +236,8 @@ class Probe final : public com::IDispatch,
     line("form by position", text);
     forms->item(std::string("nosuch"), std::int32_t{0}, item.Put());
     line("form that is not there", item ? "found" : "none");
+    form->item(std::string(""), std::int32_t{0}, item.Put());
+    line("field with an empty name", item ? "found" : "none");
     // Links and anchors.
     com::ComPtr<engine::ElementCollection> links;
     doc->get_links(links.Put());
