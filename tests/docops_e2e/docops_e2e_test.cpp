@@ -157,6 +157,8 @@ TEST_F(DocOpsE2E, FillingForms) {
       fill("no such form", "c.FFillForm('nosuch', 'title=x', '')", "11", kUntouched),
       fill("IsChange 0 fills", "c.FFillForm1('f', 'title=one', 0, '/rec/changed', '')", "0",
            "title=one&area=&agree=yes&city=a&note=keep&eq="),
+      fill("IsChange 2 fills", "c.FFillForm1('f', 'title=two', 2, '/rec/changed', '')", "0",
+           "title=two&area=&agree=yes&city=a&note=keep&eq="),
       {"IsChange 1 changes the action",
        {Load("fill.html"), "log(c.FFillForm1('f', 'title=one', 1, '/rec/changed', '')); c.FClickLink('forms', '', '');"},
        {"host loaded", "host 99", F(kUntouched, "/rec/changed")}},
