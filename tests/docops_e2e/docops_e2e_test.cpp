@@ -11,7 +11,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -70,6 +69,7 @@ class DocOpsE2E : public ::testing::Test {
     server_.stop();
     thread_.join();
     unsetenv("VELMORA_SERVICE");
+    unsetenv("VELMORA_CHROMIUM");
     fs::remove_all(work_);
   }
 
@@ -97,6 +97,8 @@ class DocOpsE2E : public ::testing::Test {
     Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "90", "http://127.0.0.1:" + std::to_string(port_) + "/host.html"});
     ASSERT_EQ(run.exitCode, 0) << run.Text();
     ASSERT_TRUE(run.Has("end")) << run.Text();
+    // No operation met an exception (that would have shown a box).
+    EXPECT_EQ(ReadFile(work_ / "boxes"), "");
 
     std::lock_guard lock(mutex_);
     std::string all;
@@ -295,7 +297,6 @@ TEST_F(DocOpsE2E, WithoutADocument) {
         "host late"}},
   };
   RunCases(cases, false);
-  unsetenv("VELMORA_CHROMIUM");
 }
 
 }  // namespace
