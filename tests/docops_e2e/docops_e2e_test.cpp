@@ -216,6 +216,11 @@ TEST_F(DocOpsE2E, ClicksAndLinkTargets) {
       // B1 lies in B, each of another site than its parent: B1 comes before B.
       {"nested frames of other sites", {Load("frames.html?nest"), "log(c.FClickLink('go', '', ''));"},
        {"host loaded", "hit A go", "hit B1 go", "hit B go", "hit top go", "host 0"}},
+      {"frames of a frameset",
+       {Load("frameset.html"),
+        "log(c.FClickLink('go', '', '')); log(c.FFillForm('ff', 'title=set', '')); c.FClickLink('forms', '', '');"},
+       {"host loaded", "hit A go", "hit B go", "host 0", "host 11", "forms A ff[/rec/submit] title=set&w=A",
+        "forms B ff[/rec/submit] title=set&w=B"}},
       {"every matching link", {Load("links.html"), "log(c.FClickLink('go', '', ''));"},
        {"host loaded", "hit top go", "hit top second go", "host 0"}},
       {"case differs", {Load("links.html"), "log(c.FClickLink('GO', '', ''));"}, {"host loaded", "host 99"}},
