@@ -94,7 +94,7 @@ class DocOpsE2E : public ::testing::Test {
     page += "next();\n</script>\n</body></html>\n";
     hostPage_ = page;
 
-    Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "90", "http://127.0.0.1:" + std::to_string(port_) + "/host.html"});
+    Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "150", "http://127.0.0.1:" + std::to_string(port_) + "/host.html"});
     ASSERT_EQ(run.exitCode, 0) << run.Text();
     ASSERT_TRUE(run.Has("end")) << run.Text();
     // No operation met an exception (that would have shown a box).
