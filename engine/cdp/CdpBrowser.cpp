@@ -1233,15 +1233,17 @@ void PageImpl::SetUpSession(const std::string& session) {
   }
 }
 
-HRESULT PageImpl::Navigate(std::string_view url) {
+HRESULT PageImpl::Navigate(std::string_view address) {
+  // A copy first: the address may be lastUrl_ itself (a reload after the
+  // browser died), which starting a new browser overwrites.
+  const std::string target(address);
   if (!EnsureTarget()) return com::E_FAIL;
-  lastUrl_ = std::string(url);
+  lastUrl_ = target;
   Json::Value p = Obj();
-  p["url"] = std::string(url);
+  p["url"] = target;
   // The reply comes when the site answers, which may take long: the page's
   // thread does not wait for it.
   std::weak_ptr<int> token = token_;
-  std::string target(url);
   bool sent = process_->CallAsync(generation_, "Page.navigate", p, session_, [this, token, target](const Reply& r) {
     if (token.expired()) return;
     PageImpl* self = this;
