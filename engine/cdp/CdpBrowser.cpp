@@ -142,7 +142,10 @@ Json::Value MediaPatterns() {
 // Answers the dialogs of a browser from a thread of its own. Dialogs of
 // frames in different processes may open at the same moment, and one
 // answer closes only the dialog showing then; so a page with a dialog
-// reported is answered again and again until the browser says none shows.
+// reported is answered again and again until as many dialogs have closed
+// as opened. The browser may report a dialog a moment before it takes an
+// answer for it ("no dialog is showing"): such a refusal is tried again
+// shortly, for a while, instead of being taken as the end.
 // The loop's thread is never needed: it may itself be waiting for a call
 // that a showing dialog holds up.
 class DialogAnswerer {
@@ -160,33 +163,50 @@ class DialogAnswerer {
   void Opened(const std::string& session) {
     {
       std::lock_guard lock(mutex_);
-      ++reported_[session];
+      ++open_[session];
+      refusals_[session] = 0;
     }
     cv_.notify_all();
   }
+  // From the reader thread: a dialog of that page closed, answered or not.
+  void Closed(const std::string& session) {
+    std::lock_guard lock(mutex_);
+    if (open_[session] > 0) --open_[session];
+  }
 
  private:
+  static constexpr int kRetryMs = 20;
+  static constexpr int kMaxRefusals = 100;  // about two seconds of refusals
+
   void Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
       cv_.wait(lock, [&] { return stop_ || Next() != nullptr; });
       if (stop_) return;
-      auto* next = Next();
-      const std::string session = next->first;
-      const int seen = next->second;
+      const std::string session = Next()->first;
       lock.unlock();
       Json::Value p = Obj();
       p["accept"] = true;
       p["promptText"] = "";
       Reply r = conn_.Call("Page.handleJavaScriptDialog", p, session, 2000);
       lock.lock();
-      // "No dialog is showing": everything reported until then is answered.
-      if (!r.ok) answered_[session] = seen;
+      if (r.ok) {
+        refusals_[session] = 0;
+        // Its closing is reported separately; give it a moment to arrive.
+        cv_.wait_for(lock, std::chrono::milliseconds(kRetryMs / 4), [&] { return stop_; });
+        continue;
+      }
+      // Nothing showing (yet): try again shortly, and give up after a while.
+      if (++refusals_[session] >= kMaxRefusals) {
+        open_[session] = 0;
+        refusals_[session] = 0;
+      }
+      cv_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [&] { return stop_; });
     }
   }
   std::pair<const std::string, int>* Next() {
-    for (auto& entry : reported_)
-      if (answered_[entry.first] < entry.second) return &entry;
+    for (auto& entry : open_)
+      if (entry.second > 0) return &entry;
     return nullptr;
   }
 
@@ -194,7 +214,7 @@ class DialogAnswerer {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool stop_ = false;
-  std::map<std::string, int> reported_, answered_;
+  std::map<std::string, int> open_, refusals_;
   std::thread thread_;
 };
 
@@ -536,6 +556,7 @@ bool Process::Ensure() {
       answerer->Opened(e.sessionId);
       return true;
     }
+    if (e.method == "Page.javascriptDialogClosed") answerer->Closed(e.sessionId);
     return Intercept(c, e);
   });
   conn_->SetEventSink([this, generation](const Event& e) { OnEvent(generation, e); });
