@@ -146,6 +146,12 @@ Json::Value MediaPatterns() {
 // as opened. The browser may report a dialog a moment before it takes an
 // answer for it ("no dialog is showing"): such a refusal is tried again
 // shortly, for a while, instead of being taken as the end.
+//
+// When dialogs of two processes overlap, the browser closes the older one
+// itself and may then refuse every answer for the newer one, which then
+// holds its page for good. A page whose dialog stays refused and whose
+// document no longer answers a plain evaluation is closed: the page
+// browser then has no document, and its next navigation opens a new page.
 // The loop's thread is never needed: it may itself be waiting for a call
 // that a showing dialog holds up.
 class DialogAnswerer {
@@ -177,6 +183,7 @@ class DialogAnswerer {
  private:
   static constexpr int kRetryMs = 20;
   static constexpr int kMaxRefusals = 100;  // about two seconds of refusals
+  static constexpr int kProbeMs = 3000;     // a busy page still answers in that time
 
   void Run() {
     std::unique_lock lock(mutex_);
@@ -200,9 +207,23 @@ class DialogAnswerer {
       if (++refusals_[session] >= kMaxRefusals) {
         open_[session] = 0;
         refusals_[session] = 0;
+        lock.unlock();
+        CloseIfHeld(session);
+        lock.lock();
       }
       cv_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [&] { return stop_; });
     }
+  }
+  // Closes the page of `session` when its document does not answer.
+  void CloseIfHeld(const std::string& session) {
+    Json::Value probe = Obj();
+    probe["expression"] = "0";
+    if (conn_.Call("Runtime.evaluate", probe, session, kProbeMs).ok || !conn_.alive()) return;
+    Reply info = conn_.Call("Target.getTargetInfo", Obj(), session, 2000);
+    if (!info.ok) return;
+    Json::Value target = Obj();
+    target["targetId"] = info.result["targetInfo"]["targetId"];
+    conn_.Call("Target.closeTarget", target, {}, 2000);
   }
   std::pair<const std::string, int>* Next() {
     for (auto& entry : open_)
