@@ -189,8 +189,6 @@ TEST_F(BrowserE2E, LoadWaitsAndBrowserMethods) {
       // The short script: the top page's alert and confirm only.
       "after FIsAlert(0): top targets=_self,_self,other,_top alert=replaced confirm=replaced prompt=native; "
       "same targets=_self,_parent " + own,
-      "step dialogs of two processes at once while pages keep their own",
-      "src /page.html?after statue 104",
       "step an app: link",
       "src /app.html statue 104 same document true",
       "step history moves end in a load",
