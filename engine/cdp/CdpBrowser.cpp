@@ -142,7 +142,16 @@ Json::Value MediaPatterns() {
 // Answers the dialogs of a browser from a thread of its own. Dialogs of
 // frames in different processes may open at the same moment, and one
 // answer closes only the dialog showing then; so a page with a dialog
-// reported is answered again and again until the browser says none shows.
+// reported is answered again and again until as many dialogs have closed
+// as opened. The browser may report a dialog a moment before it takes an
+// answer for it ("no dialog is showing"): such a refusal is tried again
+// shortly, for a while, instead of being taken as the end.
+//
+// When dialogs of two processes overlap, the browser closes the older one
+// itself and may then refuse every answer for the newer one, which then
+// holds its page for good. A page whose dialog stays refused and whose
+// document no longer answers a plain evaluation is closed: the page
+// browser then has no document, and its next navigation opens a new page.
 // The loop's thread is never needed: it may itself be waiting for a call
 // that a showing dialog holds up.
 class DialogAnswerer {
@@ -160,33 +169,65 @@ class DialogAnswerer {
   void Opened(const std::string& session) {
     {
       std::lock_guard lock(mutex_);
-      ++reported_[session];
+      ++open_[session];
+      refusals_[session] = 0;
     }
     cv_.notify_all();
   }
+  // From the reader thread: a dialog of that page closed, answered or not.
+  void Closed(const std::string& session) {
+    std::lock_guard lock(mutex_);
+    if (open_[session] > 0) --open_[session];
+  }
 
  private:
+  static constexpr int kRetryMs = 20;
+  static constexpr int kMaxRefusals = 100;  // about two seconds of refusals
+  static constexpr int kProbeMs = 3000;     // a busy page still answers in that time
+
   void Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
       cv_.wait(lock, [&] { return stop_ || Next() != nullptr; });
       if (stop_) return;
-      auto* next = Next();
-      const std::string session = next->first;
-      const int seen = next->second;
+      const std::string session = Next()->first;
       lock.unlock();
       Json::Value p = Obj();
       p["accept"] = true;
       p["promptText"] = "";
       Reply r = conn_.Call("Page.handleJavaScriptDialog", p, session, 2000);
       lock.lock();
-      // "No dialog is showing": everything reported until then is answered.
-      if (!r.ok) answered_[session] = seen;
+      if (r.ok) {
+        refusals_[session] = 0;
+        // Its closing is reported separately; give it a moment to arrive.
+        cv_.wait_for(lock, std::chrono::milliseconds(kRetryMs / 4), [&] { return stop_; });
+        continue;
+      }
+      // Nothing showing (yet): try again shortly, and give up after a while.
+      if (++refusals_[session] >= kMaxRefusals) {
+        open_[session] = 0;
+        refusals_[session] = 0;
+        lock.unlock();
+        CloseIfHeld(session);
+        lock.lock();
+      }
+      cv_.wait_for(lock, std::chrono::milliseconds(kRetryMs), [&] { return stop_; });
     }
   }
+  // Closes the page of `session` when its document does not answer.
+  void CloseIfHeld(const std::string& session) {
+    Json::Value probe = Obj();
+    probe["expression"] = "0";
+    if (conn_.Call("Runtime.evaluate", probe, session, kProbeMs).ok || !conn_.alive()) return;
+    Reply info = conn_.Call("Target.getTargetInfo", Obj(), session, 2000);
+    if (!info.ok) return;
+    Json::Value target = Obj();
+    target["targetId"] = info.result["targetInfo"]["targetId"];
+    conn_.Call("Target.closeTarget", target, {}, 2000);
+  }
   std::pair<const std::string, int>* Next() {
-    for (auto& entry : reported_)
-      if (answered_[entry.first] < entry.second) return &entry;
+    for (auto& entry : open_)
+      if (entry.second > 0) return &entry;
     return nullptr;
   }
 
@@ -194,7 +235,7 @@ class DialogAnswerer {
   std::mutex mutex_;
   std::condition_variable cv_;
   bool stop_ = false;
-  std::map<std::string, int> reported_, answered_;
+  std::map<std::string, int> open_, refusals_;
   std::thread thread_;
 };
 
@@ -536,6 +577,7 @@ bool Process::Ensure() {
       answerer->Opened(e.sessionId);
       return true;
     }
+    if (e.method == "Page.javascriptDialogClosed") answerer->Closed(e.sessionId);
     return Intercept(c, e);
   });
   conn_->SetEventSink([this, generation](const Event& e) { OnEvent(generation, e); });
@@ -1247,15 +1289,17 @@ void PageImpl::SetUpSession(const std::string& session) {
   }
 }
 
-HRESULT PageImpl::Navigate(std::string_view url) {
+HRESULT PageImpl::Navigate(std::string_view address) {
+  // A copy first: the address may be lastUrl_ itself (a reload after the
+  // browser died), which starting a new browser overwrites.
+  const std::string target(address);
   if (!EnsureTarget()) return com::E_FAIL;
-  lastUrl_ = std::string(url);
+  lastUrl_ = target;
   Json::Value p = Obj();
-  p["url"] = std::string(url);
+  p["url"] = target;
   // The reply comes when the site answers, which may take long: the page's
   // thread does not wait for it.
   std::weak_ptr<int> token = token_;
-  std::string target(url);
   bool sent = process_->CallAsync(generation_, "Page.navigate", p, session_, [this, token, target](const Reply& r) {
     if (token.expired()) return;
     PageImpl* self = this;

@@ -157,7 +157,11 @@ std::unique_ptr<Connection> Connection::Launch(loop::Loop& loop, const LaunchOpt
       "--disable-background-networking",
       "--disable-component-update",
       "--disable-sync",
-      "--disable-features=BackForwardCache",
+      // Frames of other sites stay in their page's process: the browser
+      // lets no one answer a dialog that opens while one of another
+      // process shows, so such a dialog would hold its page for good.
+      "--disable-features=BackForwardCache,IsolateOrigins,site-per-process",
+      "--disable-site-isolation-trials",
       "--user-data-dir=" + c->profileDir_,
   };
   if (options.headless) args.push_back("--headless=new");
