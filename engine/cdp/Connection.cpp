@@ -80,6 +80,8 @@ LaunchOptions LaunchOptions::FromEnvironment() {
   if (const char* e = std::getenv("VELMORA_CHROMIUM"); e && *e) o.executable = e;
   const char* show = std::getenv("VELMORA_SHOW_BROWSER");
   o.headless = !(show && std::string_view(show) == "1");
+  const char* isolate = std::getenv("VELMORA_SITE_ISOLATION");
+  o.siteIsolation = isolate && std::string_view(isolate) == "1";
   return o;
 }
 
@@ -157,13 +159,17 @@ std::unique_ptr<Connection> Connection::Launch(loop::Loop& loop, const LaunchOpt
       "--disable-background-networking",
       "--disable-component-update",
       "--disable-sync",
-      // Frames of other sites stay in their page's process: the browser
-      // lets no one answer a dialog that opens while one of another
-      // process shows, so such a dialog would hold its page for good.
-      "--disable-features=BackForwardCache,IsolateOrigins,site-per-process",
-      "--disable-site-isolation-trials",
       "--user-data-dir=" + c->profileDir_,
   };
+  if (options.siteIsolation) {
+    args.push_back("--disable-features=BackForwardCache");
+  } else {
+    // Frames of other sites stay in their page's process: the browser
+    // lets no one answer a dialog that opens while one of another
+    // process shows, so such a dialog would hold its page for good.
+    args.push_back("--disable-features=BackForwardCache,IsolateOrigins,site-per-process");
+    args.push_back("--disable-site-isolation-trials");
+  }
   if (options.headless) args.push_back("--headless=new");
   args.push_back("about:blank");
   std::vector<char*> argv;

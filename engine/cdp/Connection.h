@@ -39,6 +39,9 @@ struct Event {
 struct LaunchOptions {
   std::string executable;  // empty: $VELMORA_CHROMIUM, else the installed browser
   bool headless = true;    // false when VELMORA_SHOW_BROWSER=1
+  // Frames of other sites in processes of their own; on when
+  // VELMORA_SITE_ISOLATION=1 (see Launch for why it is off by default).
+  bool siteIsolation = false;
   static LaunchOptions FromEnvironment();
 };
 

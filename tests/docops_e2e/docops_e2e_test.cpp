@@ -5,7 +5,10 @@
 // server as one ordered record; each case is checked against its share.
 //
 // The pages come from 127.0.0.1; frame B of frames.html comes from
-// "localhost", another site, so it runs out of process.
+// "localhost", another site; the control's browser runs here with site
+// isolation on, so that frame runs out of process and every operation walks
+// both kinds of frame. (These pages open no dialogs, which is what keeps
+// isolation off by default.)
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
@@ -42,6 +45,7 @@ class DocOpsE2E : public ::testing::Test {
     setenv("VELMORA_REGISTRY", (work_ / "registry").c_str(), 1);
     setenv("VELMORA_MSGBOX_LOG", (work_ / "boxes").c_str(), 1);
     setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
+    setenv("VELMORA_SITE_ISOLATION", "1", 1);
     ASSERT_EQ(RunProgram({VELMORA_REGSVR32, "/s", VELMORA_CONTROL_MODULE}).exitCode, 0);
 
     server_.set_mount_point("/", VELMORA_DOCOPS_PAGES);
@@ -70,6 +74,7 @@ class DocOpsE2E : public ::testing::Test {
     thread_.join();
     unsetenv("VELMORA_SERVICE");
     unsetenv("VELMORA_CHROMIUM");
+    unsetenv("VELMORA_SITE_ISOLATION");
     fs::remove_all(work_);
   }
 
