@@ -66,13 +66,8 @@ std::vector<pid_t> Descendants(const std::string& marker) {
 class BrowserE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    work_ = fs::temp_directory_path() / ("browser-e2e-" + std::to_string(getpid()));
-    fs::create_directories(work_);
-    setenv("VELMORA_REGISTRY", (work_ / "registry").c_str(), 1);
-    setenv("VELMORA_MSGBOX_LOG", (work_ / "boxes").c_str(), 1);
-    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
     setenv("VELMORA_CODEPAGE", "GBK", 1);
-    ASSERT_EQ(RunProgram({VELMORA_REGSVR32, "/s", VELMORA_CONTROL_MODULE}).exitCode, 0);
+    ASSERT_TRUE(PrepareControl("browser-e2e", &work_));
 
     server_.new_task_queue = [] { return new httplib::ThreadPool(16); };
     server_.set_mount_point("/", VELMORA_E2E_PAGES);

@@ -5,10 +5,8 @@
 // server as one ordered record; each case is checked against its share.
 //
 // The pages come from 127.0.0.1; frame B of frames.html comes from
-// "localhost", another site; the control's browser runs here with site
-// isolation on, so that frame runs out of process and every operation walks
-// both kinds of frame. (These pages open no dialogs, which is what keeps
-// isolation off by default.)
+// "localhost", another site. With VELMORA_SITE_ISOLATION=1 in the
+// environment that frame runs out of process.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
@@ -40,15 +38,9 @@ std::string Load(const std::string& page) { return "load('" + page + "');"; }
 class DocOpsE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    work_ = fs::temp_directory_path() / ("docops-e2e-" + std::to_string(getpid()));
-    fs::create_directories(work_);
-    setenv("VELMORA_REGISTRY", (work_ / "registry").c_str(), 1);
-    setenv("VELMORA_MSGBOX_LOG", (work_ / "boxes").c_str(), 1);
-    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
-    setenv("VELMORA_SITE_ISOLATION", "1", 1);
-    ASSERT_EQ(RunProgram({VELMORA_REGSVR32, "/s", VELMORA_CONTROL_MODULE}).exitCode, 0);
+    ASSERT_TRUE(PrepareControl("docops-e2e", &work_));
 
-    server_.set_mount_point("/", VELMORA_DOCOPS_PAGES);
+    server_.set_mount_point("/", VELMORA_E2E_PAGES);
     server_.Get("/host.html", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(hostPage_, "text/html; charset=utf-8");
     });
@@ -74,7 +66,6 @@ class DocOpsE2E : public ::testing::Test {
     thread_.join();
     unsetenv("VELMORA_SERVICE");
     unsetenv("VELMORA_CHROMIUM");
-    unsetenv("VELMORA_SITE_ISOLATION");
     fs::remove_all(work_);
   }
 

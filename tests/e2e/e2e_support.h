@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -70,5 +72,20 @@ inline std::string ReadFile(const fs::path& path) {
   s << in.rdbuf();
   return s.str();
 }
+
+#ifdef VELMORA_REGSVR32
+// Makes a work folder for one test program (`name`-pid in the temporary
+// folder) with a registry and a message-box log of its own, and registers
+// the control there the way the installer does; false when registration
+// fails.
+inline bool PrepareControl(const std::string& name, fs::path* work) {
+  *work = fs::temp_directory_path() / (name + "-" + std::to_string(getpid()));
+  fs::create_directories(*work);
+  setenv("VELMORA_REGISTRY", (*work / "registry").c_str(), 1);
+  setenv("VELMORA_MSGBOX_LOG", (*work / "boxes").c_str(), 1);
+  setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
+  return RunProgram({VELMORA_REGSVR32, "/s", VELMORA_CONTROL_MODULE}).exitCode == 0;
+}
+#endif
 
 }  // namespace e2e

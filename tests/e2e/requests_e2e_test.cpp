@@ -17,12 +17,7 @@ using namespace std::chrono_literals;
 class RequestsE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    work_ = fs::temp_directory_path() / ("requests-e2e-" + std::to_string(getpid()));
-    fs::create_directories(work_);
-    setenv("VELMORA_REGISTRY", (work_ / "registry").c_str(), 1);
-    setenv("VELMORA_MSGBOX_LOG", (work_ / "boxes").c_str(), 1);
-    setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
-    ASSERT_EQ(RunProgram({VELMORA_REGSVR32, "/s", VELMORA_CONTROL_MODULE}).exitCode, 0);
+    ASSERT_TRUE(PrepareControl("requests-e2e", &work_));
 
     server_.set_mount_point("/", VELMORA_E2E_PAGES);
     auto dump = [](const httplib::Request& req, httplib::Response& res) {
