@@ -2,7 +2,7 @@
 // form.html filled one by one with Playwright's fill, on the same Chromium.
 // Usage: node playwright.cjs BASE_URL RUNS   (prints fill_ms, the median)
 const path = require('path');
-const { chromium } = require(path.join(__dirname, '.node', 'node_modules', 'playwright-core'));
+const { chromium } = require(path.join(process.env.PLAYWRIGHT_DIR, 'node_modules', 'playwright-core'));
 
 (async () => {
   const [base, runs] = [process.argv[2], Number(process.argv[3] || 20)];
