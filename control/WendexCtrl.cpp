@@ -98,14 +98,6 @@ com::HRESULT CWendexCtrl::QueryInterface(const com::IID& iid, void** out) {
   return com::S_OK;
 }
 
-com::ULONG CWendexCtrl::AddRef() { return m_refs.Add(); }
-
-com::ULONG CWendexCtrl::Release() {
-  com::ULONG n = m_refs.Sub();
-  if (n == 0) delete this;
-  return n;
-}
-
 // --- IDispatch -----------------------------------------------------------
 
 com::HRESULT CWendexCtrl::GetIDsOfNames(std::string_view name, com::DISPID* id) {

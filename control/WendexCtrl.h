@@ -20,20 +20,15 @@ using CString = std::string;
 
 class enumIE;
 
-class CWendexCtrl final : public com::IDispatch,
-                          public com::IOleObject,
-                          public com::IPersistPropertyBag,
-                          public com::IPersistStreamInit,
-                          public com::IPersistMemory {
+class CWendexCtrl final : public com::RefCounted<com::IDispatch, com::IOleObject, com::IPersistPropertyBag,
+                                                 com::IPersistStreamInit, com::IPersistMemory> {
  public:
   CWendexCtrl();
   CWendexCtrl(const CWendexCtrl&) = delete;
   CWendexCtrl& operator=(const CWendexCtrl&) = delete;
 
-  // IUnknown
+  // IUnknown (reference counting comes from the base)
   com::HRESULT QueryInterface(const com::IID& iid, void** out) override;
-  com::ULONG AddRef() override;
-  com::ULONG Release() override;
 
   // IDispatch: the 27 script methods, DISPIDs 1 to 27.
   com::HRESULT GetIDsOfNames(std::string_view name, com::DISPID* id) override;
@@ -129,7 +124,7 @@ class CWendexCtrl final : public com::IDispatch,
 
  private:
   class Window;
-  ~CWendexCtrl();
+  ~CWendexCtrl() override;
 
   bool ExposesInterface(const com::IID& iid) const;
   void DoPropExchange(com::IPropertyBag* loadFrom);
@@ -159,7 +154,6 @@ class CWendexCtrl final : public com::IDispatch,
   loop::LRESULT OnRequestResult(loop::Message& m);
   std::unique_ptr<CWaitValue> NewWaitJob(const CString& appendMsg) const;
 
-  com::RefCount m_refs;
   XObjectSafety m_xObjectSafety{*this};
   std::unique_ptr<CWendexPropPage> m_pPage;
   com::ComPtr<engine::Browser> m_pHostBrowser;

@@ -46,27 +46,14 @@ const LoadedModule* Load(const std::string& path, std::string* error) {
 }
 
 // The container's side of one control: it hands out the page's browser.
-class ClientSite final : public com::IOleClientSite, public com::IServiceProvider {
+class ClientSite final : public com::RefCounted<com::IOleClientSite, com::IServiceProvider> {
  public:
   explicit ClientSite(com::ComPtr<engine::Browser> browser) : browser_(std::move(browser)) {}
 
   com::HRESULT QueryInterface(const com::IID& iid, void** out) override {
-    if (iid == com::IID_IUnknown || iid == com::IID_IOleClientSite) {
-      *out = static_cast<com::IOleClientSite*>(this);
-    } else if (iid == com::IID_IServiceProvider) {
-      *out = static_cast<com::IServiceProvider*>(this);
-    } else {
-      *out = nullptr;
-      return com::E_NOINTERFACE;
-    }
-    AddRef();
-    return com::S_OK;
-  }
-  com::ULONG AddRef() override { return refs_.Add(); }
-  com::ULONG Release() override {
-    com::ULONG n = refs_.Sub();
-    if (n == 0) delete this;
-    return n;
+    if (iid == com::IID_IUnknown || iid == com::IID_IOleClientSite) return Give<com::IOleClientSite>(this, out);
+    if (iid == com::IID_IServiceProvider) return Give<com::IServiceProvider>(this, out);
+    return NoInterface(out);
   }
   com::HRESULT QueryService(const com::GUID& service, const com::IID& iid, void** out) override {
     *out = nullptr;
@@ -84,27 +71,15 @@ class ClientSite final : public com::IOleClientSite, public com::IServiceProvide
 
  private:
   com::ComPtr<engine::Browser> browser_;
-  com::RefCount refs_;
 };
 
 // The <param>s of an <object>, read by name in any case.
-class ParamBag final : public com::IPropertyBag {
+class ParamBag final : public com::RefCounted<com::IPropertyBag> {
  public:
   explicit ParamBag(Params params) : params_(std::move(params)) {}
   com::HRESULT QueryInterface(const com::IID& iid, void** out) override {
-    if (iid == com::IID_IUnknown || iid == com::IID_IPropertyBag) {
-      *out = static_cast<com::IPropertyBag*>(this);
-      AddRef();
-      return com::S_OK;
-    }
-    *out = nullptr;
-    return com::E_NOINTERFACE;
-  }
-  com::ULONG AddRef() override { return refs_.Add(); }
-  com::ULONG Release() override {
-    com::ULONG n = refs_.Sub();
-    if (n == 0) delete this;
-    return n;
+    if (iid == com::IID_IUnknown || iid == com::IID_IPropertyBag) return Give<com::IPropertyBag>(this, out);
+    return NoInterface(out);
   }
   com::HRESULT Read(std::string_view name, com::Variant* value) override {
     for (const auto& [n, v] : params_)
@@ -118,7 +93,6 @@ class ParamBag final : public com::IPropertyBag {
 
  private:
   Params params_;
-  com::RefCount refs_;
 };
 
 template <typename T>
@@ -203,7 +177,7 @@ std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registr
   // 3. Site it in the page; it may refuse the page.
   control->ole_ = Ask<com::IOleObject>(control->dispatch_.Get(), com::IID_IOleObject);
   if (control->ole_) {
-    auto site = com::ComPtr<ClientSite>::Adopt(new ClientSite(std::move(browser)));
+    auto site = com::MakeRef<ClientSite>(std::move(browser));
     com::HRESULT hr = control->ole_->SetClientSite(site.Get());
     if (com::Failed(hr)) {
       control->ole_->Close();
@@ -216,7 +190,7 @@ std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registr
   // 4. Its properties: the page's parameters, or fresh ones.
   if (auto persist = Ask<com::IPersistPropertyBag>(control->dispatch_.Get(), com::IID_IPersistPropertyBag)) {
     if (withParams) {
-      auto bag = com::ComPtr<ParamBag>::Adopt(new ParamBag(*params));
+      auto bag = com::MakeRef<ParamBag>(*params);
       persist->Load(bag.Get());
     } else {
       persist->InitNew();

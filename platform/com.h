@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -94,6 +96,10 @@ class ComPtr {
     if (p_) p_->AddRef();
   }
   ComPtr(ComPtr&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  // A pointer to a derived interface or implementation, as its base.
+  template <typename U>
+    requires(!std::is_same_v<U, T> && std::is_convertible_v<U*, T*>)
+  ComPtr(ComPtr<U> o) noexcept : p_(o.Detach()) {}
   ComPtr& operator=(ComPtr o) noexcept {
     std::swap(p_, o.p_);
     return *this;
@@ -135,6 +141,50 @@ class RefCount {
  private:
   std::atomic<ULONG> n_{1};
 };
+
+// The one reference-counting base of every implementation of interfaces:
+// an object starts with one reference, held by whoever made it, and
+// deletes itself when its last reference goes. `Faces` are the interfaces
+// it implements; it answers QueryInterface itself, handing each face out
+// through Give.
+template <typename... Faces>
+class RefCounted : public Faces... {
+ public:
+  ULONG AddRef() override { return refs_.Add(); }
+  ULONG Release() override {
+    const ULONG n = refs_.Sub();
+    if (n == 0) delete this;
+    return n;
+  }
+
+ protected:
+  RefCounted() = default;
+  virtual ~RefCounted() = default;
+  RefCounted(const RefCounted&) = delete;
+  RefCounted& operator=(const RefCounted&) = delete;
+
+  // Hands `face` out with a reference for the receiver.
+  template <typename T>
+  HRESULT Give(T* face, void** out) {
+    *out = face;
+    AddRef();
+    return S_OK;
+  }
+  // The answer for a face the object lacks.
+  static HRESULT NoInterface(void** out) {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+
+ private:
+  RefCount refs_;
+};
+
+// A new reference-counted object, owned by the pointer returned.
+template <typename T, typename... Args>
+ComPtr<T> MakeRef(Args&&... args) {
+  return ComPtr<T>::Adopt(new T(std::forward<Args>(args)...));
+}
 
 // A value crossing the script boundary. Texts are UTF-8 here; the control
 // converts them to and from its ANSI code page at its dispatch boundary.

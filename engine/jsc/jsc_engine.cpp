@@ -114,32 +114,18 @@ WebKitFrame* FrameOfWindow(JSCValue* window) {
 
 template <typename T, typename... Args>
 T* New(Args&&... args) {
-  return new T(std::forward<Args>(args)...);
+  return com::MakeRef<T>(std::forward<Args>(args)...).Detach();
 }
 
-// Reference counting and the value every object of this back end wraps.
+// The value every object of this back end wraps, with the reads and calls they share.
 template <typename... Faces>
-class Wrapper : public Faces... {
- public:
-  com::ULONG AddRef() override { return refs_.Add(); }
-  com::ULONG Release() override {
-    com::ULONG n = refs_.Sub();
-    if (n == 0) delete this;
-    return n;
-  }
-
+class Wrapper : public com::RefCounted<Faces...> {
  protected:
   explicit Wrapper(JSCValue* value) : value_(Ref(value)) {}
-  virtual ~Wrapper() = default;
+  HRESULT None(void** out) { return com::RefCounted<Faces...>::NoInterface(out); }
   template <typename T>
   HRESULT Give(T* face, void** out) {
-    *out = face;
-    AddRef();
-    return com::S_OK;
-  }
-  HRESULT None(void** out) {
-    *out = nullptr;
-    return com::E_NOINTERFACE;
+    return com::RefCounted<Faces...>::template Give<T>(face, out);
   }
   HRESULT GetText(const char* name, std::string* out) {
     bool threw = false;
@@ -158,9 +144,6 @@ class Wrapper : public Faces... {
   }
 
   Value value_;
-
- private:
-  com::RefCount refs_;
 };
 
 // The element of a collection: a number picks by position, a text by id or

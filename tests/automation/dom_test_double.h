@@ -17,33 +17,13 @@ namespace testdouble {
 
 using com::HRESULT;
 
-// Reference counting shared by every object of the double.
+// Every object of the double counts its references with the common base.
 template <typename... Faces>
-class Counted : public Faces... {
- public:
-  com::ULONG AddRef() override { return ++refs_; }
-  com::ULONG Release() override {
-    com::ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
-
- protected:
-  virtual ~Counted() = default;
-  template <typename T>
-  HRESULT Give(T* face, void** out) {
-    *out = face;
-    AddRef();
-    return com::S_OK;
-  }
-
- private:
-  com::ULONG refs_ = 1;
-};
+using Counted = com::RefCounted<Faces...>;
 
 template <typename T, typename... Args>
 com::ComPtr<T> Make(Args&&... args) {
-  return com::ComPtr<T>::Adopt(new T(std::forward<Args>(args)...));
+  return com::MakeRef<T>(std::forward<Args>(args)...);
 }
 
 // Every call the double sees, in order, e.g. "A1:visit(x,y)" or "top:exec ...".

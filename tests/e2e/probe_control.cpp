@@ -40,13 +40,11 @@ void Trace(const std::string& line) {
 
 int g_objects = 0;
 
-class Probe final : public com::IDispatch,
-                    public com::IObjectSafety,
-                    public com::IOleObject,
-                    public com::IPersistPropertyBag {
+class Probe final
+    : public com::RefCounted<com::IDispatch, com::IObjectSafety, com::IOleObject, com::IPersistPropertyBag> {
  public:
   Probe() { ++g_objects; }
-  ~Probe() {
+  ~Probe() override {
     --g_objects;
     Trace("released");
   }
@@ -66,12 +64,6 @@ class Probe final : public com::IDispatch,
     }
     AddRef();
     return com::S_OK;
-  }
-  com::ULONG AddRef() override { return refs_.Add(); }
-  com::ULONG Release() override {
-    com::ULONG n = refs_.Sub();
-    if (n == 0) delete this;
-    return n;
   }
 
   // IDispatch
@@ -301,7 +293,6 @@ class Probe final : public com::IDispatch,
 
   static constexpr const char* kMethods[] = {"CallScript", "CloseEvents", "SetLinkTarget", "Extent", "Param",
                                              "Exercise"};
-  com::RefCount refs_;
   com::ComPtr<engine::Browser> browser_;
   std::map<std::string, std::string> params_;
   int width_ = -1, height_ = -1;
