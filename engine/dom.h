@@ -30,6 +30,10 @@
 
 #include "platform/com.h"
 
+namespace loop {
+class Loop;
+}
+
 namespace engine {
 
 class Document;
@@ -68,10 +72,19 @@ enum ReadyState : std::int32_t {
 class BrowserEvents {
  public:
   virtual ~BrowserEvents() = default;
-  // Return false to cancel the navigation.
+  // A navigation that a page starts itself (a link, a form, a script);
+  // Navigate and the history moves do not report one. Returning false asks
+  // for the navigation to be cancelled, which a back end does only where
+  // it can hold the navigation back: the Chromium back end reports these
+  // navigations without holding them, so there the answer changes nothing
+  // for an address the browser loads (http, https), while one it does not
+  // load itself (such as "app:") never loads either way.
   virtual bool BeforeNavigate2(std::string_view url, bool isTopLevel) = 0;
+  // A new document is in place (its script can be reached).
   virtual void NavigateComplete2(std::string_view url, bool isTopLevel) = 0;
+  // A document (the top level's once per load) has finished loading.
   virtual void DocumentComplete(std::string_view url, bool isTopLevel) = 0;
+  // A navigation started by Navigate failed (the site could not be reached).
   virtual void NavigateError(std::string_view url, bool isTopLevel, std::int32_t status) = 0;
 };
 
@@ -97,6 +110,16 @@ class Browser : public com::IUnknown {
   virtual com::HRESULT put_Silent(bool) { return com::E_NOTIMPL; }
   // One sink at a time; null removes it.
   virtual com::HRESULT Advise(BrowserEvents*) { return com::E_NOTIMPL; }
+  // What the control needs of its own browser besides:
+  // false loads pages only, no images and no media (every frame, from the
+  // next request on);
+  virtual com::HRESULT SetLoadImages(bool) { return com::E_NOTIMPL; }
+  // a script that runs in every new document of every frame before the
+  // page's own scripts (empty for none; replaces the last one, from the
+  // next document on);
+  virtual com::HRESULT SetNewDocumentScript(std::string_view) { return com::E_NOTIMPL; }
+  // the size of the page's view in pixels.
+  virtual com::HRESULT SetViewSize(int, int) { return com::E_NOTIMPL; }
 
  protected:
   ~Browser() = default;
@@ -235,6 +258,22 @@ class Anchor : public com::IUnknown {
  protected:
   ~Anchor() = default;
 };
+
+// The control's own browsers come from a maker that the module installs
+// for the back end it links, before its first control is made. Without
+// one, the control has no browser and behaves as one without a document.
+using BrowserMaker = com::ComPtr<Browser> (*)(loop::Loop& loop);
+
+inline BrowserMaker& InstalledBrowserMaker() {
+  static BrowserMaker maker = nullptr;
+  return maker;
+}
+inline void InstallBrowserMaker(BrowserMaker maker) { InstalledBrowserMaker() = maker; }
+// A new browser on the loop's thread; null when no maker is installed.
+inline com::ComPtr<Browser> MakeBrowser(loop::Loop& loop) {
+  BrowserMaker maker = InstalledBrowserMaker();
+  return maker ? maker(loop) : nullptr;
+}
 
 // Asks `object` for face T with `iid`; null when it has none.
 template <typename T>

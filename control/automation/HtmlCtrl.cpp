@@ -42,7 +42,9 @@ CHtmlCtrl::~CHtmlCtrl() { Destroy(); }
 bool CHtmlCtrl::Create(loop::HWND, int x, int y, int width, int height) {
   m_rect = {x, y, width, height};
   if (m_browser) return true;
-  m_browser = cdp::CreatePageBrowser(loop::DefaultLoop());
+  m_browser = engine::MakeBrowser(loop::DefaultLoop());
+  // Without an engine the control behaves as one without a document.
+  if (!m_browser) return true;
   m_events = std::make_unique<Events>(*this);
   m_browser->Advise(m_events.get());
   m_browser->SetViewSize(width, height);
@@ -112,11 +114,7 @@ com::ComPtr<engine::Document> CHtmlCtrl::GetDocument() const {
   return doc;
 }
 
-com::ComPtr<engine::Browser> CHtmlCtrl::GetBrowser() const {
-  if (!m_browser) return nullptr;
-  m_browser->AddRef();
-  return com::ComPtr<engine::Browser>::Adopt(m_browser.Get());
-}
+com::ComPtr<engine::Browser> CHtmlCtrl::GetBrowser() const { return m_browser; }
 
 void CHtmlCtrl::HandleAppLink(std::string_view) {}
 

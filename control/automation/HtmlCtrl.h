@@ -1,6 +1,7 @@
 // The control's own browser: it fills the control's page, loads the
 // listing sites, and tells the load waits when a top-level document has
-// completed. The browser is Chromium, hidden, driven by engine/cdp.
+// completed. The browser comes from the engine the module installed
+// (engine::MakeBrowser); the control sees only the engine interface.
 #pragma once
 
 #include <atomic>
@@ -9,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "engine/cdp/CdpBrowser.h"
 #include "engine/dom.h"
 #include "platform/loop.h"
 
@@ -77,7 +77,7 @@ class CHtmlCtrl {
   // Hands the current isByUser and alertSwitch to the browser before it loads.
   void ApplySettings();
 
-  com::ComPtr<cdp::PageBrowser> m_browser;
+  com::ComPtr<engine::Browser> m_browser;
   std::unique_ptr<Events> m_events;
   Rect m_rect;
 };

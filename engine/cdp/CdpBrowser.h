@@ -11,16 +11,18 @@
 //
 // Everything runs on the thread of the loop given at creation (the page's
 // thread); events are delivered there, in the order the browser sent them.
-// A browser that died behaves as one without a document; no call waits
-// longer than a few seconds.
+// A browser that died behaves as one without a document; no protocol call
+// waits longer than ten seconds for its reply.
+//
+// The files of the back end, by what they do: Connection (the pipe and the
+// launch), Protocol (the commands and replies), BrowserProcess (the shared
+// browser and its routing), DialogAnswerer, RemoteHandle, Page (the page
+// target and its event table), Document and Element (the objects of a page).
 //
 // VELMORA_CDP_TRACE=1 prints every event a page receives to standard error.
 #pragma once
 
 #include <sys/types.h>
-
-#include <string>
-#include <string_view>
 
 #include "engine/dom.h"
 #include "platform/loop.h"
@@ -29,15 +31,6 @@ namespace cdp {
 
 class PageBrowser : public engine::Browser {
  public:
-  // False: the browser loads pages only, no images and no media. Takes
-  // effect on every frame at once, and for the next requests.
-  virtual void SetLoadImages(bool load) = 0;
-  // A script that runs in every new document of every frame before the
-  // page's own scripts; empty for none. Replaces the previous one; takes
-  // effect from the next document on.
-  virtual void SetNewDocumentScript(std::string_view script) = 0;
-  // The size of the page's view in pixels.
-  virtual void SetViewSize(int width, int height) = 0;
   // The browser process behind the page, -1 when none runs.
   virtual pid_t BrowserProcessId() const = 0;
 
@@ -47,7 +40,14 @@ class PageBrowser : public engine::Browser {
 
 // A page browser on the loop's thread. Its page target is made by the first
 // navigation. Launch settings come from the environment ($VELMORA_CHROMIUM,
-// $VELMORA_SHOW_BROWSER) at each launch.
+// $VELMORA_SHOW_BROWSER, $VELMORA_SITE_ISOLATION) at each launch.
 com::ComPtr<PageBrowser> CreatePageBrowser(loop::Loop& loop);
 
 }  // namespace cdp
+
+namespace engine {
+
+// The back end as a browser maker, for engine::InstallBrowserMaker.
+com::ComPtr<Browser> MakeChromiumBrowser(loop::Loop& loop);
+
+}  // namespace engine

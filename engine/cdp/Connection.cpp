@@ -213,13 +213,13 @@ std::unique_ptr<Connection> Connection::Launch(loop::Loop& loop, const LaunchOpt
   c->reader_ = std::thread([conn = c.get()] { conn->ReaderLoop(); });
 
   // The first reply tells that the browser listens.
-  Reply version = c->Call("Browser.getVersion", Json::Value(Json::objectValue), {}, 20000);
+  Reply version = c->Call(protocol::GetVersion(), {}, 20000);
   if (!version.ok) return fail("the browser did not answer: " + version.error);
   return c;
 }
 
 Connection::~Connection() {
-  if (alive_) Send("Browser.close");
+  if (alive_) Send(protocol::CloseBrowser());
   // Give the browser a moment to close by itself, then end its whole group
   // (helper processes that outlive the main one go with it).
   const pid_t group = pid_;

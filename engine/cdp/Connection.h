@@ -20,15 +20,10 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/cdp/Protocol.h"
 #include "platform/loop.h"
 
 namespace cdp {
-
-struct Reply {
-  bool ok = false;
-  Json::Value result;  // the "result" member of a reply
-  std::string error;   // the protocol's error message, or why there was no reply
-};
 
 struct Event {
   std::string method;
@@ -76,6 +71,17 @@ class Connection {
   // Sends a command whose reply nobody waits for.
   bool Send(std::string_view method, const Json::Value& params = Json::Value(Json::objectValue),
             std::string_view sessionId = {});
+
+  // The same for the commands of protocol.h.
+  Reply Call(const protocol::Command& command, std::string_view sessionId = {}, int timeoutMs = 20000) {
+    return Call(command.method, command.params, sessionId, timeoutMs);
+  }
+  bool CallAsync(const protocol::Command& command, std::string_view sessionId, ReplyHandler onReply) {
+    return CallAsync(command.method, command.params, sessionId, std::move(onReply));
+  }
+  bool Send(const protocol::Command& command, std::string_view sessionId = {}) {
+    return Send(command.method, command.params, sessionId);
+  }
 
   void SetEventSink(EventSink sink) { sink_ = std::move(sink); }
   void SetInterceptor(Interceptor interceptor);

@@ -147,6 +147,8 @@ struct Recorder final : engine::BrowserEvents {
 class HtmlCtrlTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // The control's browsers are Chromium, as the module installs them.
+    engine::InstallBrowserMaker(&engine::MakeChromiumBrowser);
     site_ = new Site();
     // Keeps the one browser process of this test program running between tests.
     keeper_ = cdp::CreatePageBrowser(loop::DefaultLoop()).Detach();

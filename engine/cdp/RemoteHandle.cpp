@@ -1,0 +1,58 @@
+#include "engine/cdp/RemoteHandle.h"
+
+#include <cmath>
+
+namespace cdp {
+
+RemoteHandle::RemoteHandle(std::shared_ptr<BrowserProcess> process, int generation, std::string session,
+                           std::string objectId)
+    : process_(std::move(process)), generation_(generation), session_(std::move(session)),
+      objectId_(std::move(objectId)) {}
+
+RemoteHandle::~RemoteHandle() {
+  if (!objectId_.empty()) process_->Send(generation_, protocol::ReleaseObject(objectId_), session_);
+}
+
+com::HRESULT RemoteHandle::CallOn(std::string_view function, const Json::Value& args, bool byValue,
+                                  Json::Value* value, std::string* objectId) const {
+  const protocol::ScriptResult r = protocol::ReadScriptResult(
+      process_->Call(generation_, protocol::CallFunctionOn(objectId_, function, args, byValue), session_));
+  if (r.outcome == protocol::ScriptResult::Gone) return engine::E_GONE;
+  if (r.outcome == protocol::ScriptResult::Threw) return com::DISP_E_EXCEPTION;
+  if (value) *value = r.remote;
+  if (objectId) *objectId = r.objectId();
+  return com::S_OK;
+}
+
+com::HRESULT RemoteHandle::TextOf(std::string_view function, std::string* out, const Json::Value& args) const {
+  Json::Value v;
+  com::HRESULT hr = CallOn(function, args, true, &v);
+  if (com::Failed(hr)) return hr;
+  *out = v["value"].isString() ? v["value"].asString() : std::string();
+  return com::S_OK;
+}
+
+com::Variant ToVariant(const Json::Value& remote) {
+  const std::string type = remote["type"].asString();
+  const Json::Value& v = remote["value"];
+  if (type == "string") return v.asString();
+  if (type == "boolean") return v.asBool();
+  if (type == "number") {
+    if (!v.isNumeric()) return std::string(remote["unserializableValue"].asString());
+    double d = v.asDouble();
+    if (std::floor(d) == d && d >= -2147483648.0 && d <= 2147483647.0) return static_cast<std::int32_t>(d);
+    return d;
+  }
+  if (type == "object" && remote["subtype"].asString() == "null") return com::Null{};
+  if (type == "undefined") return std::monostate{};
+  if (v.isString()) return v.asString();
+  return std::monostate{};
+}
+
+Json::Value Args(const Json::Value& value) {
+  Json::Value args(Json::arrayValue);
+  args.append(value);
+  return args;
+}
+
+}  // namespace cdp
