@@ -1,13 +1,12 @@
 #include "client/HelperLink.h"
 
+#include "helper/PipeWire.h"
 #include "platform/pipe.h"
 
 namespace helperlink {
 
-namespace {
-constexpr const char* kPipeName = "testPipe";
-constexpr std::string_view kGetUrl = "+geturl";
-}  // namespace
+using pipewire::kGetUrl;
+using pipewire::kPipeName;
 
 SendResult SendToHelper(std::string_view text) {
   namedpipe::Exchange ex = namedpipe::Transact(kPipeName, text, kMaxReply);

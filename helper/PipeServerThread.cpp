@@ -2,7 +2,8 @@
 
 #include <exception>
 
-#include "helper/SessionLists.h"
+#include "helper/PipeWire.h"
+#include "helper/Requests.h"
 #include "platform/pipe.h"
 
 namespace {
@@ -17,7 +18,7 @@ int PipeServerThread() {
   namedpipe::Server server;
   // 1. Create the pipe. When another live helper already serves it, this
   //    one ends: two helpers would each keep half of the registrations.
-  switch (server.Open(kPipeName)) {
+  switch (server.Open(pipewire::kPipeName)) {
     case namedpipe::Server::OpenResult::Listening:
       break;
     case namedpipe::Server::OpenResult::AlreadyServed:

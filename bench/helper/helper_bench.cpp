@@ -20,12 +20,13 @@
 #include <string>
 #include <thread>
 
+#include "helper/PipeWire.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 
 namespace {
 
-constexpr const char* kHelperPipe = "testPipe";
+constexpr const char* kHelperPipe = pipewire::kPipeName;
 constexpr const char* kEchoPipe = "echoPipe";
 // A request that walks the hand-over list without changing any list.
 constexpr const char* kRequest = "benchuser+geturl";

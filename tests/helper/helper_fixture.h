@@ -13,12 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "helper/PipeWire.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 
 namespace helpertest {
 
-inline constexpr const char* kPipe = "testPipe";
+inline constexpr const char* kPipe = pipewire::kPipeName;
 
 // A fresh pipe folder for the test, named in VELMORA_PIPE_DIR.
 class PipeDir {

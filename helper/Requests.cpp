@@ -1,8 +1,9 @@
-#include "helper/SessionLists.h"
+#include "helper/Requests.h"
 
 #include <charconv>
 #include <climits>
 
+#include "helper/PipeWire.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
 
@@ -12,15 +13,9 @@ std::vector<std::string> g_arrUrls;
 
 namespace {
 
-// The markers below ("$", "*", "&", "+seturl:", "+geturl") start with ASCII
-// punctuation under 0x40, a byte that no double-byte character of the code
-// pages uses as lead or trail byte, so a plain byte search finds them only
-// where they stand as characters.
-constexpr std::string_view kSetUrl = "+seturl:";
-constexpr std::string_view kSetUrlKey = "+seturl";
-constexpr std::string_view kGetUrl = "+geturl";
-constexpr std::string_view kAllUsers = "getAllUser";
-constexpr std::string_view kStop = "@";
+using namespace pipewire;
+
+// A registered process counts only while its executable is a client.
 constexpr std::string_view kClientName = "Velmora";
 
 // True when the text's first occurrence of the marker is at position 1 or later.
@@ -39,7 +34,7 @@ std::string WithoutAll(std::string_view text, char c) {
 
 // The user a registration belongs to: its text before the first "&" (the
 // whole text when it holds none).
-std::string_view OwnerOf(std::string_view entry) { return entry.substr(0, entry.find('&')); }
+std::string_view OwnerOf(std::string_view entry) { return entry.substr(0, entry.find(kRegistrationSeparator)); }
 
 bool BelongsTo(std::string_view entry, std::string_view name) {
   return codepage::EqualsNoCase(OwnerOf(entry), name);
@@ -115,7 +110,7 @@ void AppendJsonString(std::string& out, std::string_view text, bool utf8) {
 
 pid_t IsClientAlive(std::string_view entry) {
   // 1. The process id: the leading digits after the first "&".
-  auto amp = entry.find('&');
+  auto amp = entry.find(kRegistrationSeparator);
   std::string_view rest = amp == std::string_view::npos ? entry : entry.substr(amp + 1);
   long long id = 0;
   auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), id);
@@ -184,16 +179,16 @@ std::string TakeUrl(std::string_view request) {
 RequestOutcome HandleRequest(std::string_view request) {
   RequestOutcome out;
   // 1. "name$": is a live client running for the user?
-  if (FirstAtOneOrLater(request, "$")) {
-    std::string name = WithoutAll(request, '$');
+  if (FirstAtOneOrLater(request, kCheckUser)) {
+    std::string name = WithoutAll(request, kCheckUser[0]);
     pid_t pid = CheckUser(name);
     if (pid == 0) g_arrUsers.push_back(name);
     out.reply = std::to_string(pid);
     return out;
   }
   // 2. "name*": the user's client signs off.
-  if (FirstAtOneOrLater(request, "*")) {
-    std::string name = WithoutAll(request, '*');
+  if (FirstAtOneOrLater(request, kSignOff)) {
+    std::string name = WithoutAll(request, kSignOff[0]);
     RemoveUser(name);
     RemoveClient(name);
     return out;

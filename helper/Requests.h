@@ -1,5 +1,6 @@
-// The session helper's three lists and the rules that answer pipe requests.
-// Only the pipe-server thread calls into this file, so nothing is locked.
+// The rules that answer the session helper's pipe requests, and the three
+// lists they keep. Only the pipe-server thread calls into this file, so
+// nothing is locked. The requests' forms are in helper/PipeWire.h.
 #pragma once
 
 #include <sys/types.h>
@@ -15,9 +16,6 @@ extern std::vector<std::string> g_arrUsers;
 extern std::vector<std::string> g_arrClients;
 // Whole "+seturl:" requests (user name, "+seturl:", address) waiting to be fetched.
 extern std::vector<std::string> g_arrUrls;
-
-// The pipe the helper serves.
-inline constexpr const char* kPipeName = "testPipe";
 
 // What one request leads to.
 struct RequestOutcome {
