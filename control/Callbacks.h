@@ -1,5 +1,6 @@
-// The road back to the hosting page: load waits, and the JSON layouts that
-// name the page's callback functions and their arguments.
+// The road back to the hosting page: the JSON layouts that name the
+// page's callback functions and their arguments, and the call itself.
+// The load wait that leads to most of these calls is in LoadWait.h.
 #pragma once
 
 #include <json/json.h>
@@ -8,17 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "control/LoadWait.h"
 #include "control/Requests.h"
 #include "engine/dom.h"
-
-// The record of one load wait: owned by its waiting thread, then by the
-// handler of its outcome.
-struct CWaitValue : loop::Record {
-  CWaitValue() : pPara(std::make_unique<postPara>()) {}
-  CString sBackJson;               // the method's appendMsg
-  std::unique_ptr<postPara> pPara; // not used by the wait
-  CCtrlRef pCtrl;
-};
 
 // A function of the hosting page to call, with its text arguments.
 struct Callback {
@@ -31,14 +24,6 @@ Callback GetCallback1(const CString& text);
 Callback GetCallback2(const CString& text);
 // "sComeBack" / "sTimeOut" of a request's parsed JSON: "fn" and "para".
 Callback GetRequestCallback(const Json::Value& jsonBack, const char* member);
-
-// Polls the page-loaded flag every 300 ms, at most 30 times, then posts
-// WM_WAIT_RESULT (1 when the flag was seen set, and then cleared) with the job.
-unsigned WaitThreadProc(std::unique_ptr<CWaitValue> job);
-void StartWaitThread(std::unique_ptr<CWaitValue> job);
-
-inline constexpr int kWaitPollMs = 300;
-inline constexpr int kWaitPolls = 30;
 
 // Calls a function of the hosting page (and of its frames) through its
 // browser's current document; nothing happens without browser or document.

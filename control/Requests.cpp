@@ -5,18 +5,18 @@
 #include <thread>
 #include <vector>
 
-#include "control/JsonText.h"
+#include "control/ErrorReport.h"
 #include "control/Messages.h"
-#include "control/ServiceHost.h"
 #include "platform/codepage.h"
-#include "platform/http.h"
+#include "platform/jsontext.h"
 #include "platform/msgbox.h"
 
 namespace {
 
-constexpr const char* kDefaultContentType = "Content-Type: application/x-www-form-urlencoded \r\n";
 constexpr const char* kJsonFormatError = "Json数据格式错误，请检查";
 constexpr const char* kDebugCaption = "Wendex";
+// What a body chunk is read into when nobody keeps it.
+constexpr std::size_t kDropBufferSize = 4096;
 
 bool EqualsNoCase(const CString& a, const char* b) { return codepage::EqualsNoCase(a, b); }
 
@@ -29,12 +29,7 @@ void Diagnostic(const char* format, Args... args) {
 
 unsigned LastErrorNumber() { return static_cast<unsigned>(http::LastError()); }
 
-// A JSON member as text: texts as they are, numbers and booleans in their
-// text form, anything else (missing, null, lists, objects) empty.
-CString TextOf(const Json::Value& v) {
-  if (v.isString() || v.isNumeric() || v.isBool()) return v.asString();
-  return {};
-}
+using jsontext::TextOf;
 
 const Json::Value& MemberOf(const Json::Value& v, const char* name) {
   static const Json::Value null;
@@ -60,7 +55,7 @@ bool AddRequestHeaders(http::Request& request, const CThreadValue& record, bool 
     return request.AddHeaders(kDefaultContentType, http::AddMode::AddIfNew);
   }
   Json::Value json;
-  if (!wendex::ParseJson(header, &json)) return false;
+  if (!jsontext::ParseJson(header, &json)) return false;
   bool lastOk = false;
   const Json::Value& lines = MemberOf(json, "arrHeadMessage");
   if (lines.isArray()) {
@@ -111,35 +106,14 @@ int RunRequest(CThreadValue& record, bool isPost) {
   if (!request->ReceiveResponse()) return REQUEST_NO_RESPONSE;
   // 13. Without a status the request still counts as done, with no result.
   if (!request->StatusCode()) {
-    Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber()));
+    ReportLastError();
     return REQUEST_DONE;
   }
   // 14. The raw header block of the final response.
   std::optional<CString> headers = request->RawHeaders();
   // 15. The body, chunk by chunk, every byte kept.
   CString responseBody;
-  for (;;) {
-    std::optional<std::size_t> available = request->QueryDataAvailable();
-    if (!available) {
-      Diagnostic("Error %u in WinHttpQueryDataAvailable.\n", LastErrorNumber());
-      break;
-    }
-    if (*available == 0) break;
-    std::vector<char> buffer;
-    try {
-      buffer.assign(*available + 1, '\0');
-    } catch (const std::bad_alloc&) {
-      Diagnostic("Out of memory\n");
-      break;
-    }
-    std::optional<std::size_t> read = request->ReadData(std::span<char>(buffer.data(), *available));
-    if (!read) {
-      Diagnostic("Error %u in WinHttpReadData.\n", LastErrorNumber());
-      break;
-    }
-    responseBody.append(buffer.data(), *read);
-    if (*read == 0) break;
-  }
+  ReadResponseBody(*request, &responseBody);
   // 16-17. The headers, and the result the page asked for.
   record.sHeaders = headers.value_or(CString());
   CString result;
@@ -149,7 +123,7 @@ int RunRequest(CThreadValue& record, bool isPost) {
     result = record.sHeaders;
   }
   // 18.
-  if (!headers) Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber()));
+  if (!headers) ReportLastError();
   // 19.
   record.sResult = std::move(result);
   return REQUEST_DONE;
@@ -170,25 +144,6 @@ unsigned RunWorker(std::unique_ptr<CThreadValue> record, bool isPost) {
   loop::PostMessage(target, isPost ? WM_POST_RESULT : WM_GET_RESULT, static_cast<loop::WPARAM>(code),
                     std::move(record));
   return 0;
-}
-
-// Percent-encodes a form value: the body is declared
-// application/x-www-form-urlencoded, and unescaped values containing "&"
-// or "=" split into fields the service could not tell apart.
-CString FormEncode(const CString& value) {
-  static const char* hex = "0123456789ABCDEF";
-  CString out;
-  for (unsigned char c : value) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~' || c == '*') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
 }
 
 template <typename T>
@@ -229,14 +184,14 @@ void ParseTimeOut(CThreadValue& record, const CString& text) {
 
 bool CheckJson(CThreadValue& record, const CString& text, const char* place) {
   if (text.size() < 3) return true;  // too short to be read; accepted as it is
-  if (wendex::ParseJson(text)) return true;
+  if (jsontext::ParseJson(text)) return true;
   SendErrorReport(BuildErrorForm(record, place));
   return false;
 }
 
 void ParseBackJson(CThreadValue& record, const CString& text) {
   Json::Value json;
-  if (!wendex::ParseJson(text, &json)) {
+  if (!jsontext::ParseJson(text, &json)) {
     msgbox::Show(kDebugCaption, kJsonFormatError);
     return;
   }
@@ -251,49 +206,37 @@ void StartRequestThread(unsigned (*proc)(std::unique_ptr<CThreadValue>), std::un
   std::thread(proc, std::move(record)).detach();
 }
 
-CString BuildErrorForm(const CThreadValue& record, const CString& place) {
-  return "sUrl=" + FormEncode(record.pPara->sUrl) + "&arrHeadMessage=" + FormEncode(record.pPara->sHeader) +
-         "&sPostPara=" + FormEncode(record.pPara->sPostPara) + "&sHandle=" + FormEncode(record.sHandle) +
-         "&sBackJson=" + FormEncode(record.sBackJson) + "&sErroPlace=" + FormEncode(place);
-}
+void ReportLastError() { Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber())); }
 
-void SendErrorReport(const CString& form) {
-  bool failed = false;
-  // 1. The service's error-report page, at the service's own scheme and port.
-  auto url = http::SplitUrl(wendex::ServiceOrigin() + kErrorReportPath);
-  // 2-4. Session, connection, request with the platform's default time-outs.
-  auto session = url ? http::Session::Open() : nullptr;
-  auto connection = session ? http::Connection::Open(*session, url->host, url->port, url->scheme) : nullptr;
-  auto request = connection ? http::Request::Open(*connection, "POST", url->object) : nullptr;
-  if (!request) {
-    failed = true;
-  } else {
-    // 5-7.
-    failed = !request->AddHeaders(kDefaultContentType, http::AddMode::AddIfNew) || !request->Send(form) ||
-             !request->ReceiveResponse();
-    // 8. Status, headers and body are read and dropped.
-    if (!failed) {
-      if (!request->StatusCode() || !request->RawHeaders()) {
-        failed = true;
-      } else {
-        char buffer[4096];
-        for (;;) {
-          auto available = request->QueryDataAvailable();
-          if (!available) {
-            Diagnostic("Error %u in WinHttpQueryDataAvailable.\n", LastErrorNumber());
-            break;
-          }
-          if (*available == 0) break;
-          auto read = request->ReadData(std::span<char>(buffer, std::min(*available, sizeof buffer)));
-          if (!read) {
-            Diagnostic("Error %u in WinHttpReadData.\n", LastErrorNumber());
-            break;
-          }
-          if (*read == 0) break;
-        }
-      }
+void ReadResponseBody(http::Request& request, CString* body) {
+  char dropped[kDropBufferSize];
+  for (;;) {
+    // How much is there; nothing more ends the body.
+    std::optional<std::size_t> available = request.QueryDataAvailable();
+    if (!available) {
+      Diagnostic("Error %u in WinHttpQueryDataAvailable.\n", LastErrorNumber());
+      return;
     }
+    if (*available == 0) return;
+    // A buffer for it: all of it when it is kept.
+    std::vector<char> buffer;
+    std::span<char> into(dropped, std::min(*available, sizeof dropped));
+    if (body) {
+      try {
+        buffer.assign(*available + 1, '\0');
+      } catch (const std::bad_alloc&) {
+        Diagnostic("Out of memory\n");
+        return;
+      }
+      into = std::span<char>(buffer.data(), *available);
+    }
+    // Read it, and keep every byte.
+    std::optional<std::size_t> read = request.ReadData(into);
+    if (!read) {
+      Diagnostic("Error %u in WinHttpReadData.\n", LastErrorNumber());
+      return;
+    }
+    if (body) body->append(into.data(), *read);
+    if (*read == 0) return;
   }
-  // 9.
-  if (failed) Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber()));
 }

@@ -1,5 +1,6 @@
 // HTTP requests made for the page: the request record, its validation and
-// the worker threads that send it, and the error report to the service.
+// the worker threads that send it. A malformed JSON text is reported to
+// the service by the error report (ErrorReport.h).
 #pragma once
 
 #include <json/json.h>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/http.h"
 #include "platform/loop.h"
 
 using CString = std::string;
@@ -78,11 +80,14 @@ unsigned GetThreadProc(std::unique_ptr<CThreadValue> record);
 // Starts a worker on a thread of its own; the thread is not waited for.
 void StartRequestThread(unsigned (*proc)(std::unique_ptr<CThreadValue>), std::unique_ptr<CThreadValue> record);
 
-// The error report: the form of a record with a malformed JSON text, and
-// its synchronous post to the service's error-report page.
-CString BuildErrorForm(const CThreadValue& record, const CString& place);
-void SendErrorReport(const CString& form);
+// What the request and the error report share: a body sent as a form ...
+inline constexpr const char* kDefaultContentType = "Content-Type: application/x-www-form-urlencoded \r\n";
+// ... the response body read chunk by chunk, every byte kept in *body
+// (dropped when it is null), a failing read told on standard output ...
+void ReadResponseBody(http::Request& request, CString* body);
+// ... and the diagnostic line of a failed step, with the last error.
+void ReportLastError();
 
-inline constexpr const char* kErrorReportPath = "/ocxErrorReport.html";
+// Where CheckJson found the malformed text, as the error report names it.
 inline constexpr const char* kPlaceHeaderJson = "headerJson";
 inline constexpr const char* kPlaceCallbackJson = "callbacjson";

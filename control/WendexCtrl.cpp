@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/JsonText.h"
+#include "platform/jsontext.h"
 #include "control/Requests.h"
 #include "control/automation/enumIE.h"
 #include "control/ServiceHost.h"
@@ -470,7 +470,7 @@ short CWendexCtrl::FSubmitForm(const CString& FormName, const CString& appendMsg
   auto doc = HiddenDocument();
   auto job = NewWaitJob(appendMsg);
   // 4. The callback description is tested first: a malformed one is refused.
-  if (!wendex::IsJson(appendMsg)) {
+  if (!jsontext::IsJson(appendMsg)) {
     FCallJSF1("", "jsonError", "", "");
     return 99;
   }

@@ -1,6 +1,6 @@
-#include "control/JsonText.h"
+#include "platform/jsontext.h"
 
-namespace wendex {
+namespace jsontext {
 
 bool ParseJson(std::string_view text, Json::Value* out) {
   Json::Value value;
@@ -14,4 +14,4 @@ bool ParseJson(std::string_view text, Json::Value* out) {
   return true;
 }
 
-}  // namespace wendex
+}  // namespace jsontext

@@ -1,6 +1,8 @@
 // enumIE: the per-call worker of the page automation. A method of the
 // control creates one, runs one operation on a top-level document, reads
-// the operation's status word and destroys it.
+// the operation's status word and destroys it. The operations live in
+// files named after what they do: FrameWalk, ScriptCalls, FormFilling,
+// FormEditing, PageActions and PageContent.
 //
 // Every operation comes in two halves: the single-document operation, which
 // first runs its frame walk on the same document and only then treats the
@@ -116,7 +118,7 @@ class enumIE {
   std::string getSource(engine::Document* document);
 
  protected:
-  // Steps 3 to 6 of fillForm and fillFormSubmit: finds the document's named
+  // What fillForm and fillFormSubmit share: finds the document's named
   // form and hands every piece of the value string to fillField. Null when
   // there is no form to fill (nFillStatus says why: 11, or 12 for a failed
   // lookup when `recordFailedLookup`).

@@ -1,0 +1,107 @@
+// Form filling (nFillStatus): the named form of every frame, then of the
+// document, filled from a value string of name=value pieces; with
+// fillFormSubmit the form is then submitted.
+#include "control/automation/FormLookup.h"
+#include "control/automation/FormValue.h"
+#include "control/automation/enumIE.h"
+
+namespace {
+
+using namespace automation;
+
+constexpr int kGroupScanLimit = 10;  // a radio or checkbox group: its first ten elements
+
+}  // namespace
+
+com::ComPtr<engine::Form> enumIE::fillNamedForm(const std::string& formName, const std::string& values,
+                                                engine::Document* document, bool recordFailedLookup) {
+  // The named form: forms collection, then its item (name, "0").
+  com::ComPtr<com::IUnknown> item;
+  switch (FindForm(document, formName, &item)) {
+    case Lookup::NoCollection: nFillStatus = STATUS_NO_FORM; return nullptr;
+    case Lookup::Failed:
+      if (recordFailedLookup) nFillStatus = STATUS_FORM_LOOKUP;
+      return nullptr;
+    case Lookup::Found: break;
+  }
+  auto form = engine::Query<engine::Form>(item.Get(), engine::IID_Form);
+  if (!form) {
+    nFillStatus = STATUS_NO_FORM;
+    return nullptr;
+  }
+  // Every piece, left to right.
+  for (const std::string& piece : SplitFormValues(values)) {
+    FormValue field(piece);
+    fillField(field.sName, field.sValue, form.Get());
+  }
+  return form;
+}
+
+void enumIE::fillForm(std::string formName, std::string values, engine::Document* document) {
+  // 1.
+  if (!document) return;
+  // 2. Every frame first.
+  fillFormInFrames(formName, values, document);
+  // 3-6. A failed lookup records 12.
+  if (!fillNamedForm(formName, values, document, true)) return;
+  // 7. A found form always ends with 0.
+  nFillStatus = STATUS_DONE;
+}
+
+void enumIE::fillFormInFrames(std::string formName, std::string values, engine::Document* document) {
+  walkFrames(document, {}, [&](engine::Document* frame) { fillForm(formName, values, frame); });
+}
+
+void enumIE::fillFormSubmit(std::string formName, std::string values, engine::Document* document) {
+  // 1.
+  if (!document) return;
+  // 2.
+  fillFormSubmitInFrames(formName, values, document);
+  // 3-6. A failed lookup records nothing here.
+  com::ComPtr<engine::Form> form = fillNamedForm(formName, values, document, false);
+  if (!form) return;
+  // 7. A refused submission leaves what the fields wrote.
+  if (com::Succeeded(form->submit())) nFillStatus = STATUS_DONE;
+}
+
+void enumIE::fillFormSubmitInFrames(std::string formName, std::string values, engine::Document* document) {
+  walkFrames(document, {&nFillStatus, false}, [&](engine::Document* frame) { fillFormSubmit(formName, values, frame); });
+}
+
+void enumIE::fillField(std::string name, std::string value, engine::Form* form) {
+  try {
+    // 1.
+    com::ComPtr<com::IUnknown> item;
+    if (com::Failed(form->item(ToEngine(name), std::int32_t{0}, item.Put()))) {
+      nFillStatus = STATUS_FIELD_LOOKUP;
+      return;
+    }
+    // 2. Only inputs are filled (not selects, text areas or buttons).
+    auto input = engine::Query<engine::Input>(item.Get(), engine::IID_Input);
+    if (!input) return;
+    // 3.
+    std::string type;
+    input->get_type(&type);
+    type = FromEngine(type);
+    // 4. A radio or checkbox group: every one of its first ten elements whose value matches is clicked.
+    if (codepage::EqualsNoCase(type, "radio") || codepage::EqualsNoCase(type, "checkbox")) {
+      for (std::int32_t i = 0; i < kGroupScanLimit; ++i) {
+        com::ComPtr<com::IUnknown> member;
+        if (com::Failed(form->item(ToEngine(name), i, member.Put()))) continue;
+        auto element = engine::Query<engine::Element>(member.Get(), engine::IID_Element);
+        auto memberInput = engine::Query<engine::Input>(member.Get(), engine::IID_Input);
+        if (!element || !memberInput) break;  // the group has ended
+        std::string memberValue;
+        memberInput->get_value(&memberValue);
+        if (codepage::EqualsNoCase(FromEngine(memberValue), value)) element->click();
+      }
+      nFillStatus = STATUS_GROUP_SCANNED;
+      return;
+    }
+    // 5. Any other input: its value is set.
+    input->put_value(ToEngine(value));
+    nFillStatus = STATUS_DONE;
+  } catch (...) {
+    nFillStatus = STATUS_EXCEPTION;
+  }
+}
