@@ -74,47 +74,47 @@ bool AddRequestHeaders(http::Request& request, const CThreadValue& record, bool 
 // The request, step by step; each failing step ends it with its code.
 int RunRequest(CThreadValue& record, bool isPost) {
   const postPara& para = *record.pPara;
-  // 1. The address's own scheme and port are used (https with TLS, its port):
-  //    sending every address in plain text to port 80 leaked what the page
-  //    meant to protect and reached nothing.
+  // The address's own scheme and port are used (https with TLS, its port):
+  // sending every address in plain text to port 80 leaked what the page
+  // meant to protect and reached nothing.
   auto url = http::SplitUrl(para.sUrl);
   if (!url) return REQUEST_NO_SESSION;
-  // 2-3. The session, with the connect time-out.
+  // The session, with the connect time-out.
   auto session = http::Session::Open();
   if (!session) return REQUEST_NO_SESSION;
   session->SetConnectTimeout(record.nTimeOut[1]);
-  // 4. The connection object for the host.
+  // The connection object for the host.
   auto connection = http::Connection::Open(*session, url->host, url->port, url->scheme);
   if (!connection) return REQUEST_NO_SESSION;
-  // 5. The request.
+  // The request.
   auto request = http::Request::Open(*connection, isPost ? "POST" : "GET", url->object);
   if (!request) return REQUEST_NO_REQUEST;
-  // 6. Redirects only when the page allows them.
+  // Redirects only when the page allows them.
   if (record.nRedirect == 0) request->SetFollowRedirects(false);
-  // 7. Header lines.
+  // Header lines.
   if (!AddRequestHeaders(*request, record, isPost)) return REQUEST_BAD_HEADERS;
-  // 8. Send time-out.
+  // Send time-out.
   request->SetSendTimeout(record.nTimeOut[3]);
-  // 9. The body, every byte of it: cutting at a NUL byte corrupted bodies.
+  // The body, every byte of it: cutting at a NUL byte corrupted bodies.
   CString body;
   if (isPost) body = EqualsNoCase(record.sCharset, "utf-8") ? AnsiToUtf8(para.sPostPara) : para.sPostPara;
-  // 10-11. Send, then the receive time-outs.
+  // Send, then the receive time-outs.
   bool sent = request->Send(body);
   request->SetReceiveTimeout(record.nTimeOut[4]);
-  // 12.
+  // A send that failed, or no answer in time, ends the request.
   if (!sent) return REQUEST_SEND_FAILED;
   if (!request->ReceiveResponse()) return REQUEST_NO_RESPONSE;
-  // 13. Without a status the request still counts as done, with no result.
+  // Without a status the request still counts as done, with no result.
   if (!request->StatusCode()) {
     ReportLastError();
     return REQUEST_DONE;
   }
-  // 14. The raw header block of the final response.
+  // The raw header block of the final response.
   std::optional<CString> headers = request->RawHeaders();
-  // 15. The body, chunk by chunk, every byte kept.
+  // The body, chunk by chunk, every byte kept.
   CString responseBody;
   ReadResponseBody(*request, &responseBody);
-  // 16-17. The headers, and the result the page asked for.
+  // The headers, and the result the page asked for.
   record.sHeaders = headers.value_or(CString());
   CString result;
   if (para.nGetType == 1) {
@@ -122,9 +122,9 @@ int RunRequest(CThreadValue& record, bool isPost) {
   } else {
     result = record.sHeaders;
   }
-  // 18.
+  // A response without headers is told on standard output.
   if (!headers) ReportLastError();
-  // 19.
+  // The result goes back with the record.
   record.sResult = std::move(result);
   return REQUEST_DONE;
 }
@@ -137,9 +137,9 @@ unsigned RunWorker(std::unique_ptr<CThreadValue> record, bool isPost) {
     // Nothing leaves a thread; a request that broke counts as not sent.
     code = REQUEST_SEND_FAILED;
   }
-  // 20. The outcome goes to the control's window; when that is gone the
-  //     record is released with the message. The request's handles were
-  //     closed when RunRequest returned.
+  // The outcome goes to the control's window; when that is gone the
+  // record is released with the message. The request's handles were
+  // closed when RunRequest returned.
   loop::HWND target = record->pCtrl.hWnd;
   loop::PostMessage(target, isPost ? WM_POST_RESULT : WM_GET_RESULT, static_cast<loop::WPARAM>(code),
                     std::move(record));

@@ -193,7 +193,7 @@ com::HRESULT CWendexApp::GetClassObject(const com::CLSID& clsid, const com::IID&
 
 com::HRESULT CWendexApp::RegisterServer() {
   const std::string path = ModulePath();
-  // 1. The type library; 2. every factory's classes. The first failure ends it.
+  // The type library, then every factory's classes. The first failure ends it.
   if (path.empty() || !RegisterTypeLib(path)) return com::SELFREG_E_TYPELIB;
   for (const auto& f : kFactories)
     if (!RegisterClass(f, path)) return com::SELFREG_E_CLASS;

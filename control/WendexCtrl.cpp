@@ -183,17 +183,17 @@ com::HRESULT CWendexCtrl::XObjectSafety::SetInterfaceSafetyOptions(const com::II
 // --- Siting --------------------------------------------------------------
 
 com::HRESULT CWendexCtrl::SetClientSite(com::IOleClientSite* site) {
-  // 1. No site any more: let go of the hosting browser.
+  // No site any more: let go of the hosting browser.
   if (!site) {
     m_pHostBrowser.Reset();
     return com::S_OK;
   }
-  // 2. The site's service provider.
+  // The site's service provider.
   com::ComPtr<com::IServiceProvider> provider;
   if (com::Failed(site->QueryInterface(com::IID_IServiceProvider, provider.PutVoid())) || !provider)
     return com::S_OK;
-  // 3. Only a container with a top-level browser hands out the page's browser;
-  //    the browser itself is asked of the site's own provider.
+  // Only a container with a top-level browser hands out the page's browser;
+  // the browser itself is asked of the site's own provider.
   com::ComPtr<com::IServiceProvider> topLevel;
   if (com::Succeeded(provider->QueryService(com::SID_STopLevelBrowser, com::IID_IServiceProvider,
                                             topLevel.PutVoid())) &&
@@ -343,7 +343,7 @@ loop::LRESULT CWendexCtrl::OnNothing(loop::Message&) { return 0; }
 loop::LRESULT CWendexCtrl::OnWaitResult(loop::Message& m) {
   auto job = loop::Adopt<CWaitValue>(m);
   if (!job) return 0;
-  // 1-2. The callback for the outcome; 3-4. called in the hosting page; 5. the job goes.
+  // The callback for the outcome, called in the hosting page; the job goes on return.
   const CString backJson = job->sBackJson;
   Callback cb = m.wParam == 1 ? GetCallback1(backJson) : GetCallback2(backJson);
   CallHostFunction(m_pHostBrowser.Get(), cb);
@@ -355,26 +355,26 @@ loop::LRESULT CWendexCtrl::OnRequestResult(loop::Message& m) {
   std::unique_ptr<CThreadValue> record = loop::Adopt<CThreadValue>(m);
   if (!record) return 0;
   try {
-    // 1.
+    // The outcome code in a box when the page asked for diagnostics.
     if (record->nShowDebug == 1) ShowNumber(code);
     Callback cb;
     if (code != REQUEST_DONE) {
-      // 2. A failure: the page's "sTimeOut" function with its own texts only.
+      // A failure: the page's "sTimeOut" function with its own texts only.
       cb = GetRequestCallback(record->jsonBack, "sTimeOut");
     } else {
-      // 3. Success: the raw headers, the result, then the "para" texts.
+      // Success: the raw headers, the result, then the "para" texts.
       cb = GetRequestCallback(record->jsonBack, "sComeBack");
       cb.args.insert(cb.args.begin(), {record->sHeaders, record->sResult});
     }
-    // 4.
+    // The call in the hosting page.
     CallHostFunction(m_pHostBrowser.Get(), cb);
   } catch (const std::exception&) {
-    // 6.
+    // A call that broke: the user is told, with the outcome code.
     char text[128];
     std::snprintf(text, sizeof text, "控件处理出错，请重试或联系客服！Error:OnPost_%d", code);
     msgbox::Show("Wendex", text);
   }
-  // 5. The record is freed on return.
+  // The record is freed on return.
   return 0;
 }
 
@@ -393,30 +393,30 @@ std::unique_ptr<CWaitValue> CWendexCtrl::NewWaitJob(const CString& appendMsg) co
 void CWendexCtrl::StartRequest(bool isPost, const CString& HttpUrl, const CString& HttpHeader,
                                const CString& HttpPara, const CString& MakeValue, short GetType,
                                short ISRedirect, const CString& timeOut, const CString& appendMsg) {
-  // 1. The record.
+  // The record.
   auto record = std::make_unique<CThreadValue>();
-  // 2-3.
+  // The diagnostics switch and the texts the record keeps.
   record->nShowDebug = TextToShort(MakeValue);
   record->sHeaders = MakeValue;
   record->sBackJson = appendMsg;
   record->sHandle = MakeValue;
-  // 4.
+  // The time-outs.
   ParseTimeOut(*record, timeOut);
-  // 5.
+  // The control to answer, and the request itself.
   record->pCtrl = Ref();
   record->pPara->sHeader = HttpHeader;
   record->pPara->sPostPara = isPost ? HttpPara : CString();
   record->pPara->sUrl = HttpUrl;
   record->pPara->nGetType = GetType;
   record->nRedirect = ISRedirect;
-  // 6-7. A malformed text is reported (the header JSON first, so at most
-  //      once) and the request refused.
+  // A malformed text is reported (the header JSON first, so at most
+  // once) and the request refused.
   if (!CheckJson(*record, HttpHeader, kPlaceHeaderJson) || !CheckJson(*record, appendMsg, kPlaceCallbackJson)) {
-    // 9.
+    // The page hears of it through its "jsonError" function.
     FCallJSF1("", "jsonError", "", "");
     return;
   }
-  // 8.
+  // The callback JSON, read once it is known to parse; then the worker.
   ParseBackJson(*record, appendMsg);
   StartRequestThread(isPost ? &PostThreadProc : &GetThreadProc, std::move(record));
 }
@@ -465,18 +465,18 @@ short CWendexCtrl::FFillFormS(const CString& FormName, const CString& FormValue,
 }
 
 short CWendexCtrl::FSubmitForm(const CString& FormName, const CString& appendMsg) {
-  // 1-3.
+  // The document and the wait's job, before anything else.
   short result = 99;
   auto doc = HiddenDocument();
   auto job = NewWaitJob(appendMsg);
-  // 4. The callback description is tested first: a malformed one is refused.
+  // The callback description is tested first: a malformed one is refused.
   if (!jsontext::IsJson(appendMsg)) {
     FCallJSF1("", "jsonError", "", "");
     return 99;
   }
-  // 5. Only a page completed after this point ends the wait.
+  // Only a page completed after this point ends the wait.
   m_pPage->m_browser.pageLoaded->store(0);
-  // 6.
+  // The submission, in every frame and the document.
   if (doc) {
     enumIE e;
     e.submitForm(FormName, doc.Get());
@@ -484,7 +484,7 @@ short CWendexCtrl::FSubmitForm(const CString& FormName, const CString& appendMsg
   } else {
     result = 1;
   }
-  // 7. The wait starts once the submission has been made.
+  // The wait starts once the submission has been made.
   StartWaitThread(std::move(job));
   return result;
 }
@@ -505,30 +505,30 @@ short CWendexCtrl::FAddToForm(const CString& FormName, const CString& NewValue, 
 
 short CWendexCtrl::FCallJSF(const CString&, const CString& JSFName, const CString& JSFValue,
                             const CString& appendMsg) {
-  // 1-2.
+  // The wait's job and the script's arguments.
   auto job = NewWaitJob(appendMsg);
   std::vector<std::string> args = GetParamValue(JSFValue);
-  // 3.
+  // The call in every frame of the hidden page, then the page.
   short result = 1;
   if (auto doc = HiddenDocument()) {
     enumIE e;
     e.callScript(JSFName, args, doc.Get());
     result = static_cast<short>(e.nScriptStatus);
   }
-  // 4. The flag is cleared after the call; the wait starts with or without a document.
+  // The flag is cleared after the call; the wait starts with or without a document.
   m_pPage->m_browser.pageLoaded->store(0);
   StartWaitThread(std::move(job));
   return result;
 }
 
 short CWendexCtrl::FCallJSF1(const CString&, const CString& JSFName, const CString& JSFValue, const CString&) {
-  // 1.
+  // The script's arguments.
   std::vector<std::string> args = GetParamValue(JSFValue);
-  // 2.
+  // The hosting page's document; none: 1.
   if (!m_pHostBrowser) return 1;
   com::ComPtr<engine::Document> doc;
   if (com::Failed(m_pHostBrowser->get_Document(doc.Put())) || !doc) return 1;
-  // 3-4. The hosting page's frames first, then the page; no load wait.
+  // The hosting page's frames first, then the page; no load wait.
   enumIE e;
   e.callScript(JSFName, args, doc.Get());
   return static_cast<short>(e.nScriptStatus);
@@ -563,12 +563,12 @@ short CWendexCtrl::FGetStatue() {
 }
 
 short CWendexCtrl::FSetSrc(const CString& NewSrc, const CString& appendMsg) {
-  // 1-2.
+  // The wait's job, and the flag cleared before the load starts.
   auto job = NewWaitJob(appendMsg);
   m_pPage->m_browser.pageLoaded->store(0);
-  // 3.
+  // The load.
   m_pPage->m_browser.Navigate(NewSrc);
-  // 4.
+  // The wait that reports its end.
   StartWaitThread(std::move(job));
   return 99;
 }
@@ -629,14 +629,14 @@ short CWendexCtrl::FChangeAction(const CString& FormName, const CString& ActionV
 
 void CWendexCtrl::FClickInput(const CString& type, const CString& name, const CString& value,
                               const CString& appendMsg) {
-  // 1. The wait's job, and the flag cleared before the click.
+  // The wait's job, and the flag cleared before the click.
   auto job = NewWaitJob(appendMsg);
   m_pPage->m_browser.pageLoaded->store(0);
-  // 2. The click, with or without a document.
+  // The click, with or without a document.
   auto doc = HiddenDocument();
   enumIE e;
   e.clickInput(type, name, value, doc.Get());
-  // 3.
+  // The wait that reports the next page.
   StartWaitThread(std::move(job));
 }
 

@@ -16,8 +16,8 @@ constexpr int kClientIoTimeoutMs = 10000;
 
 int PipeServerThread() {
   namedpipe::Server server;
-  // 1. Create the pipe. When another live helper already serves it, this
-  //    one ends: two helpers would each keep half of the registrations.
+  // Create the pipe. When another live helper already serves it, this
+  // one ends: two helpers would each keep half of the registrations.
   switch (server.Open(pipewire::kPipeName)) {
     case namedpipe::Server::OpenResult::Listening:
       break;
@@ -27,11 +27,11 @@ int PipeServerThread() {
   }
   ClearLists();
   for (;;) {
-    // 2. Wait for the next client.
+    // Wait for the next client.
     namedpipe::Connection client = server.Accept();
     if (!client.valid()) return kExitServerLost;
     client.SetTimeouts(kClientIoTimeoutMs, kClientIoTimeoutMs);
-    // 3. Read one request; when that fails, the reply is empty and no rule applies.
+    // Read one request; when that fails, the reply is empty and no rule applies.
     RequestOutcome outcome;
     if (auto request = client.ReadRequest()) {
       try {
@@ -40,16 +40,16 @@ int PipeServerThread() {
         outcome = RequestOutcome{};  // out of memory: an empty reply, the lists as they are
       }
     }
-    // 4. Stop: answer, let the client go, give up the pipe and end.
+    // Stop: answer, let the client go, give up the pipe and end.
     if (outcome.stop) {
       client.WriteReply(outcome.reply);
       client = namedpipe::Connection();
       server.Close();
       return kExitStopped;
     }
-    // 5. Answer. A client that has gone away costs only its own connection
-    //    (the helper used to stop serving everyone after a failed write).
+    // Answer. A client that has gone away costs only its own connection
+    // (the helper used to stop serving everyone after a failed write).
     client.WriteReply(outcome.reply);
-    // 6. The connection closes here; back to waiting.
+    // The connection closes here; back to waiting.
   }
 }

@@ -109,7 +109,7 @@ void AppendJsonString(std::string& out, std::string_view text, bool utf8) {
 }  // namespace
 
 pid_t IsClientAlive(std::string_view entry) {
-  // 1. The process id: the leading digits after the first "&".
+  // The process id: the leading digits after the first "&".
   auto amp = entry.find(kRegistrationSeparator);
   std::string_view rest = amp == std::string_view::npos ? entry : entry.substr(amp + 1);
   long long id = 0;
@@ -118,28 +118,28 @@ pid_t IsClientAlive(std::string_view entry) {
   // No digits, a sign or more digits than any process id can have: no process.
   if (ec != std::errc() || rest.empty() || rest[0] == '-' || id <= 0 || id > INT_MAX) return 0;
   auto pid = static_cast<pid_t>(id);
-  // 2.-4. The process with that id, if it runs and its executable is a client.
+  // The process with that id, if it runs and its executable is a client.
   auto name = process::RunningName(pid);
   if (name && name->find(kClientName) != std::string::npos) return pid;
   return 0;
 }
 
 pid_t CheckUser(std::string_view name) {
-  // 1. A user that was never checked in has no client to look for.
+  // A user that was never checked in has no client to look for.
   bool listed = false;
   for (const auto& u : g_arrUsers)
     if (codepage::EqualsNoCase(u, name)) listed = true;
   if (!listed) return 0;
-  // 2. The user's registrations, first to last. Matching every entry that
-  //    merely contained the name gave "bob" the process of "bobby"; only the
-  //    user's own registrations count.
+  // The user's registrations, first to last. Matching every entry that
+  // merely contained the name gave "bob" the process of "bobby"; only the
+  // user's own registrations count.
   bool staleSeen = false;
   for (const auto& entry : g_arrClients) {
     if (!BelongsTo(entry, name)) continue;
     if (pid_t pid = IsClientAlive(entry); pid > 0) return pid;
     staleSeen = true;
   }
-  // 3. A client that ended without signing off: forget it and the user.
+  // A client that ended without signing off: forget it and the user.
   if (staleSeen) {
     RemoveUser(name);
     RemoveClient(name);
@@ -161,9 +161,9 @@ std::string BuildUserList() {
 }
 
 std::string TakeUrl(std::string_view request) {
-  // 1. The key: the request before its first "+geturl".
+  // The key: the request before its first "+geturl".
   std::string_view key = request.substr(0, request.find(kGetUrl));
-  // 2. The first stored text whose own key (before "+seturl") matches.
+  // The first stored text whose own key (before "+seturl") matches.
   for (auto it = g_arrUrls.begin(); it != g_arrUrls.end(); ++it) {
     std::string_view entry = *it;
     if (codepage::EqualsNoCase(entry.substr(0, entry.find(kSetUrlKey)), key)) {
@@ -172,13 +172,13 @@ std::string TakeUrl(std::string_view request) {
       return taken;
     }
   }
-  // 3. Nothing stored for this user.
+  // Nothing stored for this user.
   return {};
 }
 
 RequestOutcome HandleRequest(std::string_view request) {
   RequestOutcome out;
-  // 1. "name$": is a live client running for the user?
+  // "name$": is a live client running for the user?
   if (FirstAtOneOrLater(request, kCheckUser)) {
     std::string name = WithoutAll(request, kCheckUser[0]);
     pid_t pid = CheckUser(name);
@@ -186,38 +186,38 @@ RequestOutcome HandleRequest(std::string_view request) {
     out.reply = std::to_string(pid);
     return out;
   }
-  // 2. "name*": the user's client signs off.
+  // "name*": the user's client signs off.
   if (FirstAtOneOrLater(request, kSignOff)) {
     std::string name = WithoutAll(request, kSignOff[0]);
     RemoveUser(name);
     RemoveClient(name);
     return out;
   }
-  // 3. The list of checked users.
+  // The list of checked users.
   if (codepage::EqualsNoCase(request, kAllUsers)) {
     out.reply = BuildUserList();
     return out;
   }
-  // 4. Stop. Only the request that is exactly "@": stopping on any text that
-  //    contained "@" let an e-mail address as user name, or an address with
-  //    credentials, end the service for every user.
+  // Stop. Only the request that is exactly "@": stopping on any text that
+  // contained "@" let an e-mail address as user name, or an address with
+  // credentials, end the service for every user.
   if (request == kStop) {
     out.reply = std::string(kStop);
     out.stop = true;
     return out;
   }
-  // 5. Store a hand-over address.
+  // Store a hand-over address.
   if (FirstAtOneOrLater(request, kSetUrl)) {
     g_arrUrls.emplace_back(request);
     out.reply.push_back('1');  // (assigning "1" trips a false -Wrestrict in GCC 12)
     return out;
   }
-  // 6. Fetch a hand-over address.
+  // Fetch a hand-over address.
   if (FirstAtOneOrLater(request, kGetUrl)) {
     out.reply = TakeUrl(request);
     return out;
   }
-  // 7. Anything else is kept as a client registration.
+  // Anything else is kept as a client registration.
   g_arrClients.emplace_back(request);
   return out;
 }

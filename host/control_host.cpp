@@ -151,14 +151,14 @@ std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registr
     return nullptr;
   }
   std::unique_ptr<HostedControl> control(new HostedControl);
-  // 1. The instance, as a script object.
+  // The instance, as a script object.
   if (com::Failed(factory->CreateInstance(nullptr, com::IID_IDispatch, control->dispatch_.PutVoid())) ||
       !control->dispatch_) {
     control->dispatch_.Reset();
     *error = "the control could not be created";
     return nullptr;
   }
-  // 2. It must be safe for scripting by the page (and for the page's data).
+  // It must be safe for scripting by the page (and for the page's data).
   auto safety = Ask<com::IObjectSafety>(control->dispatch_.Get(), com::IID_IObjectSafety);
   bool withParams = params && !params->empty();
   if (!safety ||
@@ -174,7 +174,7 @@ std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registr
     *error = "the control is not safe for initialising from the page's parameters";
     return nullptr;
   }
-  // 3. Site it in the page; it may refuse the page.
+  // Site it in the page; it may refuse the page.
   control->ole_ = Ask<com::IOleObject>(control->dispatch_.Get(), com::IID_IOleObject);
   if (control->ole_) {
     auto site = com::MakeRef<ClientSite>(std::move(browser));
@@ -187,7 +187,7 @@ std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registr
       return nullptr;
     }
   }
-  // 4. Its properties: the page's parameters, or fresh ones.
+  // Its properties: the page's parameters, or fresh ones.
   if (auto persist = Ask<com::IPersistPropertyBag>(control->dispatch_.Get(), com::IID_IPersistPropertyBag)) {
     if (withParams) {
       auto bag = com::MakeRef<ParamBag>(*params);
@@ -196,7 +196,7 @@ std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registr
       persist->InitNew();
     }
   }
-  // 5. Activate it in place (its window, on this thread), then size it.
+  // Activate it in place (its window, on this thread), then size it.
   if (control->ole_) {
     control->ole_->DoVerb(com::OLEIVERB_INPLACEACTIVATE);
     if (params) control->SetExtent(width, height);

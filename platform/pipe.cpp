@@ -182,8 +182,8 @@ Server::OpenResult Server::Open(std::string_view name) {
   sockaddr_un addr;
   if (!FillAddress(path, &addr)) return OpenResult::Failed;
 
-  // 1. Take the name. While another server holds it, that server either
-  //    answers (it is live: leave it alone) or is about to go.
+  // Take the name. While another server holds it, that server either
+  // answers (it is live: leave it alone) or is about to go.
   int lockFd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lockFd < 0) return OpenResult::Failed;
   auto deadline = std::chrono::steady_clock::now() + kOwnerWait;
@@ -205,8 +205,8 @@ Server::OpenResult Server::Open(std::string_view name) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 
-  // 2. The name is ours: any socket file left there belongs to a server
-  //    that died, so it is replaced.
+  // The name is ours: any socket file left there belongs to a server
+  // that died, so it is replaced.
   ::unlink(path.c_str());
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {

@@ -12,16 +12,16 @@ constexpr char kBeforeEnd[] = "beforeEnd";
 }  // namespace
 
 void enumIE::changeAction(std::string formName, std::string newAction, engine::Document* document) {
-  // 1-2.
+  // Nothing without a document; every frame first.
   if (!document) return;
   changeActionInFrames(formName, newAction, document);
   try {
-    // 3-5.
+    // The named form; anything else ends the operation without a word.
     com::ComPtr<com::IUnknown> item;
     if (FindForm(document, formName, &item) != Lookup::Found) return;
     auto form = engine::Query<engine::Form>(item.Get(), engine::IID_Form);
     if (!form) return;
-    // 6. The text as it is; an empty one sets an empty action.
+    // The text as it is; an empty one sets an empty action.
     form->put_action(ToEngine(newAction));
   } catch (...) {
   }
@@ -32,29 +32,29 @@ void enumIE::changeActionInFrames(std::string formName, std::string newAction, e
 }
 
 void enumIE::addToForm(std::string formName, std::string html, engine::Document* document) {
-  // 1-2.
+  // Done unless told otherwise; no document: 10.
   nEditStatus = STATUS_DONE;
   if (!document) {
     nEditStatus = STATUS_NO_DOCUMENT;
     return;
   }
-  // 3. The frames, once.
+  // The frames, once.
   addToFormInFrames(formName, html, document);
   try {
-    // 4-5.
+    // The named form: no collection 11, a failed lookup 12.
     com::ComPtr<com::IUnknown> item;
     switch (FindForm(document, formName, &item)) {
       case Lookup::NoCollection: nEditStatus = STATUS_NO_FORM; return;
       case Lookup::Failed: nEditStatus = STATUS_FORM_LOOKUP; return;
       case Lookup::Found: break;
     }
-    // 6.
+    // Its element face; none: 12.
     auto element = engine::Query<engine::Element>(item.Get(), engine::IID_Element);
     if (!element) {
       nEditStatus = STATUS_FORM_LOOKUP;
       return;
     }
-    // 7-8. The markup becomes the form's last content, unchanged.
+    // The markup becomes the form's last content, unchanged.
     element->insertAdjacentHTML(kBeforeEnd, ToEngine(html));
     nEditStatus = STATUS_DONE;
   } catch (...) {
@@ -67,17 +67,17 @@ void enumIE::addToFormInFrames(std::string formName, std::string html, engine::D
 }
 
 void enumIE::submitForm(std::string formName, engine::Document* document) {
-  // 1-2.
+  // Nothing without a document; every frame first.
   if (!document) return;
   submitFormInFrames(formName, document);
-  // 3-4.
+  // The named form: no collection 11, a failed lookup 12.
   com::ComPtr<com::IUnknown> item;
   switch (FindForm(document, formName, &item, std::int32_t{0})) {
     case Lookup::NoCollection: nSubmitStatus = STATUS_NO_FORM; return;
     case Lookup::Failed: nSubmitStatus = STATUS_FORM_LOOKUP; return;
     case Lookup::Found: break;
   }
-  // 5-6. Nothing is recorded for a submission or for a missing form.
+  // Nothing is recorded for a submission or for a missing form.
   if (auto form = engine::Query<engine::Form>(item.Get(), engine::IID_Form)) form->submit();
 }
 

@@ -38,13 +38,13 @@ com::ComPtr<engine::Form> enumIE::fillNamedForm(const std::string& formName, con
 }
 
 void enumIE::fillForm(std::string formName, std::string values, engine::Document* document) {
-  // 1.
+  // Nothing without a document.
   if (!document) return;
-  // 2. Every frame first.
+  // Every frame first.
   fillFormInFrames(formName, values, document);
-  // 3-6. A failed lookup records 12.
+  // A failed lookup records 12.
   if (!fillNamedForm(formName, values, document, true)) return;
-  // 7. A found form always ends with 0.
+  // A found form always ends with 0.
   nFillStatus = STATUS_DONE;
 }
 
@@ -53,14 +53,14 @@ void enumIE::fillFormInFrames(std::string formName, std::string values, engine::
 }
 
 void enumIE::fillFormSubmit(std::string formName, std::string values, engine::Document* document) {
-  // 1.
+  // Nothing without a document.
   if (!document) return;
-  // 2.
+  // Every frame first.
   fillFormSubmitInFrames(formName, values, document);
-  // 3-6. A failed lookup records nothing here.
+  // A failed lookup records nothing here.
   com::ComPtr<engine::Form> form = fillNamedForm(formName, values, document, false);
   if (!form) return;
-  // 7. A refused submission leaves what the fields wrote.
+  // A refused submission leaves what the fields wrote.
   if (com::Succeeded(form->submit())) nFillStatus = STATUS_DONE;
 }
 
@@ -70,20 +70,20 @@ void enumIE::fillFormSubmitInFrames(std::string formName, std::string values, en
 
 void enumIE::fillField(std::string name, std::string value, engine::Form* form) {
   try {
-    // 1.
+    // The field of that name; a failed lookup: 23.
     com::ComPtr<com::IUnknown> item;
     if (com::Failed(form->item(ToEngine(name), std::int32_t{0}, item.Put()))) {
       nFillStatus = STATUS_FIELD_LOOKUP;
       return;
     }
-    // 2. Only inputs are filled (not selects, text areas or buttons).
+    // Only inputs are filled (not selects, text areas or buttons).
     auto input = engine::Query<engine::Input>(item.Get(), engine::IID_Input);
     if (!input) return;
-    // 3.
+    // The input's type.
     std::string type;
     input->get_type(&type);
     type = FromEngine(type);
-    // 4. A radio or checkbox group: every one of its first ten elements whose value matches is clicked.
+    // A radio or checkbox group: every one of its first ten elements whose value matches is clicked.
     if (codepage::EqualsNoCase(type, "radio") || codepage::EqualsNoCase(type, "checkbox")) {
       for (std::int32_t i = 0; i < kGroupScanLimit; ++i) {
         com::ComPtr<com::IUnknown> member;
@@ -98,7 +98,7 @@ void enumIE::fillField(std::string name, std::string value, engine::Form* form) 
       nFillStatus = STATUS_GROUP_SCANNED;
       return;
     }
-    // 5. Any other input: its value is set.
+    // Any other input: its value is set.
     input->put_value(ToEngine(value));
     nFillStatus = STATUS_DONE;
   } catch (...) {

@@ -12,12 +12,12 @@ std::vector<std::string> SplitFormValues(const std::string& values) {
   const std::size_t n = values.size();
   std::size_t start = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    // 1. At an "&": the piece before it.
+    // At an "&": the piece before it.
     if (values[i] == '&') {
       pieces.push_back(values.substr(start, i - start));
       start = i + 1;
     }
-    // 2. At the last position: the rest.
+    // At the last position: the rest.
     if (i == n - 1) pieces.push_back(values.substr(start));
   }
   return pieces;

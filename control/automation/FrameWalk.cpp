@@ -3,23 +3,23 @@
 #include "control/automation/enumIE.h"
 
 com::ComPtr<engine::Document> windowDocument(engine::Window* window) {
-  // 1. The window's own document, when it hands it out.
+  // The window's own document, when it hands it out.
   com::ComPtr<engine::Document> document;
   if (window->get_document(document.Put()) == com::S_OK && document) return document;
   document.Reset();
-  // 2. Otherwise (another site's page, for one) through the browser that shows it.
+  // Otherwise (another site's page, for one) through the browser that shows it.
   com::ComPtr<engine::Browser> browser = windowBrowser(window);
   if (!browser) return nullptr;
-  // 3. The browser's document, or none.
+  // The browser's document, or none.
   if (com::Failed(browser->get_Document(document.Put()))) return nullptr;
   return document;
 }
 
 com::ComPtr<engine::Browser> windowBrowser(engine::Window* window) {
-  // 1. The window's service provider.
+  // The window's service provider.
   auto services = engine::Query<com::IServiceProvider>(window, com::IID_IServiceProvider);
   if (!services) return nullptr;
-  // 2. The web browser application service.
+  // The web browser application service.
   com::ComPtr<engine::Browser> browser;
   if (services->QueryService(com::IID_IWebBrowserApp, com::IID_IWebBrowser2, browser.PutVoid()) !=
       com::S_OK)
@@ -29,15 +29,15 @@ com::ComPtr<engine::Browser> windowBrowser(engine::Window* window) {
 
 void enumIE::walkFrames(engine::Document* document, WalkRecording recording,
                         const std::function<void(engine::Document*)>& operation) {
-  // 1. Nothing to walk without a document.
+  // Nothing to walk without a document.
   if (!document) return;
-  // 2. The frames collection.
+  // The frames collection.
   com::ComPtr<engine::FramesCollection> frames;
   if (com::Failed(document->get_frames(frames.Put())) || !frames) {
     if (recording.word) *recording.word = STATUS_NO_FRAMES;
     return;
   }
-  // 3. The number of frames.
+  // The number of frames.
   std::int32_t count = 0;
   if (com::Failed(frames->get_length(&count))) {
     if (recording.word) *recording.word = STATUS_NO_FRAME_COUNT;
@@ -47,7 +47,7 @@ void enumIE::walkFrames(engine::Document* document, WalkRecording recording,
     if (recording.word && recording.noFramesIsError) *recording.word = STATUS_NO_FRAME_COUNT;
     return;
   }
-  // 4. Each frame in index order; one that cannot be reached is skipped.
+  // Each frame in index order; one that cannot be reached is skipped.
   for (std::int32_t i = 0; i < count; ++i) {
     com::ComPtr<com::IUnknown> item;
     if (com::Failed(frames->item(i, item.Put()))) continue;
@@ -56,5 +56,5 @@ void enumIE::walkFrames(engine::Document* document, WalkRecording recording,
     com::ComPtr<engine::Document> frameDocument = windowDocument(window.Get());
     operation(frameDocument.Get());
   }
-  // 5. The collection goes with `frames`.
+  // The collection goes with `frames`.
 }

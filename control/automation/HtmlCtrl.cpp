@@ -119,11 +119,11 @@ com::ComPtr<engine::Browser> CHtmlCtrl::GetBrowser() const { return m_browser; }
 void CHtmlCtrl::HandleAppLink(std::string_view) {}
 
 void CHtmlCtrl::OnNavigateComplete2(std::string_view, bool) {
-  // 1. Silent mode: no dialog waits for a person.
+  // Silent mode: no dialog waits for a person.
   m_browser->put_Silent(true);
-  // 2. Pages are left alone while the switch is on.
+  // Pages are left alone while the switch is on.
   if (alertSwitch) return;
-  // 3. The suppression script in the top-level document's window.
+  // The suppression script in the top-level document's window.
   com::ComPtr<engine::Document> doc = GetDocument();
   if (!doc) return;
   com::ComPtr<engine::Window> window;
@@ -131,7 +131,7 @@ void CHtmlCtrl::OnNavigateComplete2(std::string_view, bool) {
     com::Variant result;
     window->execScript(kSuppressionScript, kScriptLanguage, &result);
   }
-  // 4. Before-unload handlers closed and the same script in every frame and the document.
+  // Before-unload handlers closed and the same script in every frame and the document.
   enumIE().closeEvents(kSuppressionScript, doc.Get());
 }
 
@@ -144,16 +144,16 @@ bool CHtmlCtrl::OnBeforeNavigate2(std::string_view url, bool) {
 }
 
 void CHtmlCtrl::OnDocumentComplete(std::string_view, bool isTopLevel) {
-  // 1. A frame's completion changes nothing.
+  // A frame's completion changes nothing.
   if (!isTopLevel) return;
-  // 2. The top-level document.
+  // The top-level document.
   com::ComPtr<engine::Document> doc = GetDocument();
   if (doc) {
-    // 3. "_blank" links open in this browser, in every frame too.
+    // "_blank" links open in this browser, in every frame too.
     enumIE().setLinkTarget(kLinkTarget, doc.Get());
-    // 4. Before-unload handlers closed.
+    // Before-unload handlers closed.
     enumIE().closeEvents("", doc.Get());
   }
-  // 5. The load waits may see it now.
+  // The load waits may see it now.
   pageLoaded->store(1);
 }

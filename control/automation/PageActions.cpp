@@ -26,10 +26,10 @@ std::string PropertyText(engine::Element* element, const char* name) {
 }  // namespace
 
 void enumIE::clickLink(std::string linkSrc, std::string linkText, engine::Document* document) {
-  // 1-2.
+  // Nothing without a document; every frame first.
   if (!document) return;
   clickLinkInFrames(linkSrc, linkText, document);
-  // 3.
+  // The document's links; none to be had: 19.
   com::ComPtr<engine::ElementCollection> links;
   if (com::Failed(document->get_links(links.Put()))) {
     nLinkStatus = STATUS_NO_LINKS;
@@ -37,7 +37,7 @@ void enumIE::clickLink(std::string linkSrc, std::string linkText, engine::Docume
   }
   if (!links) return;
   try {
-    // 4. Every link whose text matches exactly is clicked; the source plays no part.
+    // Every link whose text matches exactly is clicked; the source plays no part.
     std::int32_t count = 0;
     links->get_length(&count);
     // A click may start a navigation, and the page may go while the rest of
@@ -62,7 +62,7 @@ void enumIE::clickLink(std::string linkSrc, std::string linkText, engine::Docume
       }
     }
   } catch (...) {
-    // 5.
+    // An exception anywhere above.
     nLinkStatus = STATUS_EXCEPTION;
   }
 }
@@ -72,13 +72,13 @@ void enumIE::clickLinkInFrames(std::string linkSrc, std::string linkText, engine
 }
 
 void enumIE::clickInput(std::string type, std::string name, std::string value, engine::Document* document) {
-  // 1-2.
+  // Nothing without a document; every frame first.
   if (!document) return;
   clickInputInFrames(type, name, value, document);
-  // 3.
+  // Every element of the document.
   com::ComPtr<engine::ElementCollection> all;
   if (com::Failed(document->get_all(all.Put())) || !all) return;
-  // 4. The first of the first ten elements of that name whose type and value match.
+  // The first of the first ten elements of that name whose type and value match.
   for (std::int32_t i = 0; i < kClickInputLimit; ++i) {
     com::ComPtr<com::IUnknown> item;
     if (com::Failed(all->item(ToEngine(name), i, item.Put()))) continue;
@@ -98,17 +98,17 @@ void enumIE::clickInputInFrames(std::string type, std::string name, std::string 
 }
 
 void enumIE::setLinkTarget(std::string target, engine::Document* document) {
-  // 1. Nothing to set up around the work on this platform.
-  // 2. Every frame first.
+  // Nothing to set up around the work on this platform.
+  // Every frame first.
   setLinkTargetInFrames(target, document);
-  // 3. The document's links.
+  // The document's links.
   if (!document) return;
   com::ComPtr<engine::ElementCollection> links;
   if (com::Failed(document->get_links(links.Put())) || !links) return;
   std::int32_t count = 0;
   if (com::Failed(links->get_length(&count))) return;
   const std::string newTarget = codepage::AnsiToUtf8(target);
-  // 4. Each link whose target is "_blank" in any case gets the new target.
+  // Each link whose target is "_blank" in any case gets the new target.
   for (std::int32_t i = 0; i < count; ++i) {
     com::ComPtr<com::IUnknown> item;
     if (com::Failed(links->item(com::Variant(i), com::Variant(i), item.Put())) || !item) continue;

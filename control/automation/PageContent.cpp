@@ -14,32 +14,32 @@ constexpr char kBeforeEnd[] = "beforeEnd";
 }  // namespace
 
 void enumIE::addToBody(std::string markup, engine::Document* document) {
-  // 1-2.
+  // Done unless told otherwise; no document: 10.
   nEditStatus = STATUS_DONE;
   if (!document) {
     nEditStatus = STATUS_NO_DOCUMENT;
     return;
   }
   try {
-    // 3.
+    // The body; none: 17.
     com::ComPtr<engine::Element> body;
     if (com::Failed(document->get_body(body.Put())) || !body) {
       nEditStatus = STATUS_NO_BODY;
       return;
     }
-    // 4. Its outcome is not looked at.
+    // Its outcome is not looked at.
     body->insertAdjacentHTML(kBeforeEnd, ToEngine(markup));
   } catch (...) {
-    // 5.
+    // An exception anywhere above.
     nEditStatus = STATUS_EXCEPTION;
   }
 }
 
 std::string enumIE::getSource(engine::Document* document) {
-  // 1.
+  // Done unless told otherwise.
   nSourceStatus = STATUS_DONE;
   std::string text;
-  // 2-5. The bytes the page would save, in its own charset.
+  // The bytes the page would save, in its own charset.
   try {
     std::vector<std::uint8_t> bytes;
     com::HRESULT hr = document->Save(&bytes);
@@ -54,7 +54,7 @@ std::string enumIE::getSource(engine::Document* document) {
     nSourceStatus = STATUS_NO_MEMORY;
     text.clear();
   }
-  // 6. The charset decides the conversion to the code page.
+  // The charset decides the conversion to the code page.
   std::string charset;
   document->get_charset(&charset);
   if (codepage::EqualsNoCase(charset, "utf-8")) {
@@ -62,6 +62,6 @@ std::string enumIE::getSource(engine::Document* document) {
   } else if (codepage::EqualsNoCase(charset, "unicode")) {
     text = codepage::Convert(text, "UTF-16LE", codepage::Name().c_str());
   }
-  // 7. Any other charset: the bytes as they are, in the page's own encoding.
+  // Any other charset: the bytes as they are, in the page's own encoding.
   return text;
 }

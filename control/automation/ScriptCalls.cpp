@@ -43,34 +43,34 @@ std::vector<std::string> GetParamValue(const std::string& text) {
 
 void enumIE::callScript(std::string name, std::vector<std::string> arguments,
                         engine::Document* document) {
-  // 1. Nothing without a document.
+  // Nothing without a document.
   if (!document) return;
   try {
-    // 2. The document's script object.
+    // The document's script object.
     com::ComPtr<engine::Script> script;
     if (com::Failed(document->get_Script(script.Put()))) script.Reset();
-    // 3. The frames first, even when this document has no script object.
+    // The frames first, even when this document has no script object.
     callScriptInFrames(name, arguments, document);
-    // 4. Nothing more to do without a script object.
+    // Nothing more to do without a script object.
     if (!script) return;
-    // 5. Look the function up.
+    // Look the function up.
     com::DISPID id = com::DISPID_UNKNOWN;
     if (com::Failed(script->GetIDsOfNames(codepage::AnsiToUtf8(name), &id))) {
       nScriptStatus = SCRIPT_NO_FUNCTION;
       return;
     }
-    // 6. The arguments as texts for the engine, first argument first: our
+    // The arguments as texts for the engine, first argument first: our
     // dispatch takes them in call order, so nothing is reversed here.
     std::vector<std::string> texts;
     texts.reserve(arguments.size());
     for (const std::string& argument : arguments) texts.push_back(codepage::AnsiToUtf8(argument));
-    // 7. Call it; its return value is not used.
+    // Call it; its return value is not used.
     com::Variant result;
     com::HRESULT hr = script->Invoke(id, texts, &result);
-    // 8. The outcome.
+    // The outcome.
     nScriptStatus = com::Succeeded(hr) ? std::int32_t{STATUS_DONE} : std::int32_t{SCRIPT_CALL_FAILED};
   } catch (...) {
-    // 9. An exception anywhere above: record it and tell the user.
+    // An exception anywhere above: record it and tell the user.
     nScriptStatus = STATUS_EXCEPTION;
     msgbox::ShowAnsi(kExceptionCaption, codepage::Utf8ToAnsi(kExceptionTextUtf8), msgbox::MB_OK);
   }
@@ -84,15 +84,15 @@ void enumIE::callScriptInFrames(std::string name, std::vector<std::string> argum
 }
 
 void enumIE::closeEvents(std::string extra, engine::Document* document) {
-  // 1. Every frame first.
+  // Every frame first.
   closeEventsInFrames(extra, document);
-  // 2. The document's window.
+  // The document's window.
   if (!document) return;
   com::ComPtr<engine::Window> window;
   if (com::Failed(document->get_parentWindow(window.Put())) || !window) return;
-  // 3. The event script followed by the extra text.
+  // The event script followed by the extra text.
   std::string code = kEventScript + codepage::AnsiToUtf8(extra);
-  // 4. Run it there; the outcome does not matter.
+  // Run it there; the outcome does not matter.
   com::Variant result;
   window->execScript(code, kScriptLanguage, &result);
 }
