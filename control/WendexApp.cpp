@@ -1,15 +1,12 @@
 #include "control/WendexApp.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
-#include <climits>
-#include <cstdlib>
 #include <filesystem>
 
 #include "control/Resources.h"
 #include "control/WendexCtrl.h"
 #include "control/WendexIds.h"
+#include "platform/module.h"
 #include "platform/registry.h"
 
 namespace {
@@ -174,13 +171,7 @@ void CWendexApp::ObjectDestroyed() { --g_objects; }
 void CWendexApp::LockServer(bool lock) { lock ? ++g_locks : --g_locks; }
 bool CWendexApp::CanUnloadNow() { return g_objects == 0 && g_locks == 0; }
 
-std::string CWendexApp::ModulePath() {
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&DllGetClassObject), &info) == 0 || !info.dli_fname) return {};
-  char resolved[PATH_MAX];
-  if (::realpath(info.dli_fname, resolved)) return resolved;
-  return info.dli_fname;
-}
+std::string CWendexApp::ModulePath() { return module::PathOf(reinterpret_cast<const void*>(&DllGetClassObject)); }
 
 com::HRESULT CWendexApp::GetClassObject(const com::CLSID& clsid, const com::IID& iid, void** out) {
   if (!out) return com::E_POINTER;

@@ -1,12 +1,11 @@
 #include "host/control_host.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <map>
 #include <memory>
 
 #include "platform/codepage.h"
+#include "platform/module.h"
 #include "platform/registry.h"
 
 namespace host {
@@ -18,7 +17,7 @@ using DllGetClassObjectFn = com::HRESULT (*)(const com::CLSID&, const com::IID&,
 // Modules stay loaded for the life of the process: objects they made may
 // outlive any one page.
 struct LoadedModule {
-  void* handle = nullptr;
+  module::Module module;
   DllGetClassObjectFn getClassObject = nullptr;
 };
 
@@ -30,19 +29,19 @@ std::map<std::string, LoadedModule>& Modules() {
 const LoadedModule* Load(const std::string& path, std::string* error) {
   auto& modules = Modules();
   if (auto it = modules.find(path); it != modules.end()) return &it->second;
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    const char* why = dlerror();
-    *error = "cannot load the control's module " + path + (why ? std::string(": ") + why : "");
+  std::string why;
+  module::Module loaded = module::Module::Load(path, &why);
+  if (!loaded.valid()) {
+    *error = "cannot load the control's module " + path + (why.empty() ? "" : ": " + why);
     return nullptr;
   }
-  auto fn = reinterpret_cast<DllGetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
+  auto fn = loaded.Function<DllGetClassObjectFn>("DllGetClassObject");
   if (!fn) {
-    dlclose(handle);
     *error = path + " is not a control module";
     return nullptr;
   }
-  return &(modules[path] = LoadedModule{handle, fn});
+  loaded.Keep();
+  return &(modules[path] = LoadedModule{std::move(loaded), fn});
 }
 
 // The container's side of one control: it hands out the page's browser.

@@ -4,7 +4,6 @@
 //
 // Exit codes: 0 done, 1 bad command line, 3 the module cannot be loaded,
 // 4 it has no such entry point, 5 the entry point reported a failure.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <string_view>
 
 #include "platform/com.h"
+#include "platform/module.h"
 #include "platform/msgbox.h"
 
 namespace {
@@ -65,19 +65,18 @@ int main(int argc, char** argv) {
     report("The module \"" + file + "\" cannot be loaded: no such file.", msgbox::MB_ICONERROR);
     return kLoadFailed;
   }
-  void* module = ::dlopen(ResolveModule(file).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!module) {
-    const char* why = ::dlerror();
-    report("The module \"" + file + "\" cannot be loaded.\n" + (why ? why : ""), msgbox::MB_ICONERROR);
+  std::string why;
+  module::Module loaded = module::Module::Load(ResolveModule(file), &why);
+  if (!loaded.valid()) {
+    report("The module \"" + file + "\" cannot be loaded.\n" + why, msgbox::MB_ICONERROR);
     return kLoadFailed;
   }
   using EntryPoint = com::HRESULT (*)();
-  auto fn = reinterpret_cast<EntryPoint>(::dlsym(module, entry));
+  auto fn = loaded.Function<EntryPoint>(entry);
   if (!fn) {
     report("The module \"" + file + "\" was loaded, but it has no entry point " + entry +
                ": it is not a control module.",
            msgbox::MB_ICONERROR);
-    ::dlclose(module);
     return kNoEntryPoint;
   }
   com::HRESULT hr = fn();
@@ -86,10 +85,8 @@ int main(int argc, char** argv) {
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
     report(std::string(entry) + " in \"" + file + "\" failed with error code " + code + ".",
            msgbox::MB_ICONERROR);
-    ::dlclose(module);
     return kCallFailed;
   }
   report(std::string(entry) + " in \"" + file + "\" succeeded.", msgbox::MB_ICONINFORMATION);
-  ::dlclose(module);
   return kOk;
 }
