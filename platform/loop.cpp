@@ -1,6 +1,7 @@
 #include "platform/loop.h"
 
 #include <glib-unix.h>
+#include <glib.h>
 
 #include <atomic>
 #include <deque>
@@ -11,6 +12,7 @@ namespace loop {
 
 struct Loop::Queue {
   GMainContext* context = nullptr;
+  GMainLoop* mainLoop = nullptr;  // made by the first Run
   std::mutex mutex;
   std::deque<std::pair<HWND, Message>> messages;
   bool scheduled = false;
@@ -30,6 +32,12 @@ std::unordered_map<HWND, TargetEntry>& Targets() {
   return *targets;
 }
 std::atomic<HWND> g_nextHwnd{1};
+
+// Ends a source and lets go of it.
+void DestroySource(GSource* source) {
+  g_source_destroy(source);
+  g_source_unref(source);
+}
 
 std::shared_ptr<Loop::Queue> QueueOf(HWND hwnd) {
   std::lock_guard lock(g_targetsMutex);
@@ -78,6 +86,25 @@ struct Delivery {
   }
   static void Free(gpointer data) { delete static_cast<std::shared_ptr<Loop::Queue>*>(data); }
   static LRESULT Deliver(MessageTarget* t, Message& m) { return t->WindowProc(m); }
+  // A timer's tick: WM_TIMER to its target while the target lives.
+  struct TimerData {
+    HWND hwnd;
+    WPARAM id;
+  };
+  static gboolean Tick(gpointer data) {
+    auto* t = static_cast<TimerData*>(data);
+    if (MessageTarget* target = TargetOf(t->hwnd)) {
+      Message m{WM_TIMER, t->id, 0, nullptr};
+      target->WindowProc(m);
+    }
+    return G_SOURCE_CONTINUE;
+  }
+};
+
+// A timer of a target: its source, ended when the timer goes.
+struct MessageTarget::Timer {
+  GSource* source;
+  ~Timer() { DestroySource(source); }
 };
 
 namespace {
@@ -95,8 +122,8 @@ void ScheduleDrain(const std::shared_ptr<Loop::Queue>& queue) {
 
 }  // namespace
 
-Loop::Loop(GMainContext* context) : queue_(std::make_shared<Queue>()) {
-  queue_->context = g_main_context_ref(context ? context : g_main_context_default());
+Loop::Loop(Context context) : queue_(std::make_shared<Queue>()) {
+  queue_->context = context == Context::Own ? g_main_context_new() : g_main_context_ref(g_main_context_default());
 }
 
 Loop::~Loop() {
@@ -107,19 +134,17 @@ Loop::~Loop() {
     dropped.swap(queue_->messages);
   }
   dropped.clear();  // records released outside the lock
-  if (mainLoop_) g_main_loop_unref(mainLoop_);
+  if (queue_->mainLoop) g_main_loop_unref(queue_->mainLoop);
   g_main_context_unref(queue_->context);
 }
 
-GMainContext* Loop::context() const { return queue_->context; }
-
 void Loop::Run() {
-  if (!mainLoop_) mainLoop_ = g_main_loop_new(queue_->context, FALSE);
-  g_main_loop_run(mainLoop_);
+  if (!queue_->mainLoop) queue_->mainLoop = g_main_loop_new(queue_->context, FALSE);
+  g_main_loop_run(queue_->mainLoop);
 }
 
 void Loop::Quit() {
-  if (mainLoop_) g_main_loop_quit(mainLoop_);
+  if (queue_->mainLoop) g_main_loop_quit(queue_->mainLoop);
 }
 
 bool Loop::RunUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -138,7 +163,7 @@ bool Loop::RunUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 Loop& DefaultLoop() {
-  static Loop* loop = new Loop(nullptr);
+  static Loop* loop = new Loop(Loop::Context::Default);
   return *loop;
 }
 
@@ -148,10 +173,7 @@ MessageTarget::MessageTarget(Loop& loop) : loop_(loop), hwnd_(g_nextHwnd++) {
 }
 
 MessageTarget::~MessageTarget() {
-  for (auto& [id, source] : timers_) {
-    g_source_destroy(source);
-    g_source_unref(source);
-  }
+  timers_.clear();
   std::lock_guard lock(g_targetsMutex);
   Targets().erase(hwnd_);
 }
@@ -161,38 +183,16 @@ LRESULT MessageTarget::SendMessage(UINT msg, WPARAM wParam, LPARAM lParam, Recor
   return WindowProc(m);
 }
 
-namespace {
-struct TimerData {
-  HWND hwnd;
-  WPARAM id;
-};
-}  // namespace
-
-gboolean MessageTarget::OnTimer(gpointer data) {
-  auto* t = static_cast<TimerData*>(data);
-  if (MessageTarget* target = TargetOf(t->hwnd)) {
-    Message m{WM_TIMER, t->id, 0, nullptr};
-    target->WindowProc(m);
-  }
-  return G_SOURCE_CONTINUE;
-}
-
 void MessageTarget::SetTimer(WPARAM id, unsigned ms) {
   KillTimer(id);
   GSource* source = g_timeout_source_new(ms);
-  g_source_set_callback(source, &MessageTarget::OnTimer, new TimerData{hwnd_, id},
-                        [](gpointer p) { delete static_cast<TimerData*>(p); });
-  g_source_attach(source, loop_.context());
-  timers_[id] = source;
+  g_source_set_callback(source, &Delivery::Tick, new Delivery::TimerData{hwnd_, id},
+                        [](gpointer p) { delete static_cast<Delivery::TimerData*>(p); });
+  g_source_attach(source, loop_.queue_->context);
+  timers_[id] = std::unique_ptr<Timer>(new Timer{source});
 }
 
-void MessageTarget::KillTimer(WPARAM id) {
-  auto it = timers_.find(id);
-  if (it == timers_.end()) return;
-  g_source_destroy(it->second);
-  g_source_unref(it->second);
-  timers_.erase(it);
-}
+void MessageTarget::KillTimer(WPARAM id) { timers_.erase(id); }
 
 bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, RecordPtr record, LPARAM lParam) {
   std::shared_ptr<Loop::Queue> queue = QueueOf(hwnd);
@@ -211,21 +211,45 @@ bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, RecordPtr record, LPARAM lP
   return true;
 }
 
-FdWatch::FdWatch(Loop& loop, int fd, GIOCondition condition, Callback callback)
-    : source_(g_unix_fd_source_new(fd, condition)), callback_(std::move(callback)) {
-  g_source_set_callback(source_, reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&FdWatch::OnReady)),
-                        this, nullptr);
-  g_source_attach(source_, loop.context());
+namespace {
+
+// Our events and the context's conditions, one to one.
+constexpr std::pair<unsigned, GIOCondition> kFdConditions[] = {
+    {kReadable, G_IO_IN}, {kWritable, G_IO_OUT}, {kHangUp, G_IO_HUP}, {kError, G_IO_ERR}};
+
+GIOCondition ToCondition(unsigned events) {
+  unsigned c = 0;
+  for (auto [event, condition] : kFdConditions)
+    if (events & event) c |= condition;
+  return static_cast<GIOCondition>(c);
 }
 
-FdWatch::~FdWatch() {
-  g_source_destroy(source_);
-  g_source_unref(source_);
+unsigned ToEvents(GIOCondition condition) {
+  unsigned e = 0;
+  for (auto [event, c] : kFdConditions)
+    if (condition & c) e |= event;
+  return e;
 }
 
-gboolean FdWatch::OnReady(gint, GIOCondition condition, gpointer data) {
-  auto* self = static_cast<FdWatch*>(data);
-  return self->callback_(condition) ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}  // namespace
+
+// The watch's source, ended when the watch goes.
+struct FdWatch::Source {
+  GSource* source;
+  ~Source() { DestroySource(source); }
+  static gboolean OnReady(gint, GIOCondition condition, gpointer data) {
+    auto* watch = static_cast<FdWatch*>(data);
+    return watch->callback_(ToEvents(condition)) ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+  }
+};
+
+FdWatch::FdWatch(Loop& loop, int fd, unsigned events, Callback callback)
+    : source_(new Source{g_unix_fd_source_new(fd, ToCondition(events))}), callback_(std::move(callback)) {
+  g_source_set_callback(source_->source,
+                        reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(&Source::OnReady)), this, nullptr);
+  g_source_attach(source_->source, loop.queue_->context);
 }
+
+FdWatch::~FdWatch() = default;
 
 }  // namespace loop

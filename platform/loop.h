@@ -1,6 +1,7 @@
-// The message loop of a thread, on a GLib main context: message targets
-// ("windows") with message maps, messages posted from any thread, timers and
-// file-descriptor watches.
+// The message loop of a thread: message targets ("windows") with message
+// maps, messages posted from any thread, timers and file-descriptor
+// watches. On Linux it runs on a GLib main context, which stays inside
+// loop.cpp: the default one is the context GTK and WebKit run on.
 //
 // A target is identified by an HWND that is never reused. PostMessage looks
 // the target up at posting time and again at delivery; a message whose
@@ -8,8 +9,6 @@
 // posted to the targets of one loop are delivered in the order they were
 // posted. Targets are created and destroyed on their loop's thread.
 #pragma once
-
-#include <glib.h>
 
 #include <cstdint>
 #include <functional>
@@ -69,26 +68,27 @@ std::unique_ptr<T> Adopt(Message& m) {
 
 class Loop {
  public:
-  // A loop on the given context (the global default context when null).
-  explicit Loop(GMainContext* context = nullptr);
+  enum class Context {
+    Default,  // the process's main context (the page's thread, a program's UI thread)
+    Own,      // a context of the loop's own, for a loop that runs apart from it
+  };
+  explicit Loop(Context context = Context::Default);
   ~Loop();
   Loop(const Loop&) = delete;
   Loop& operator=(const Loop&) = delete;
 
-  GMainContext* context() const;
-
-  // Runs the context until Quit.
+  // Runs the loop until Quit.
   void Run();
   void Quit();
-  // Iterates the context until done() or the time runs out; true when done.
+  // Runs the loop until done() or the time runs out; true when done.
   bool RunUntil(const std::function<bool()>& done, int timeoutMs);
 
   struct Queue;
 
  private:
   friend class MessageTarget;
+  friend class FdWatch;
   std::shared_ptr<Queue> queue_;
-  GMainLoop* mainLoop_ = nullptr;
 };
 
 // The loop of the default main context (the page's thread in a web process,
@@ -117,11 +117,11 @@ class MessageTarget {
 
  private:
   friend struct Delivery;
-  static gboolean OnTimer(gpointer data);
 
   Loop& loop_;
   HWND hwnd_;
-  std::map<WPARAM, GSource*> timers_;
+  struct Timer;
+  std::map<WPARAM, std::unique_ptr<Timer>> timers_;
 };
 
 // Posts a message to a target from any thread. Returns false, releasing
@@ -144,18 +144,27 @@ std::optional<LRESULT> DispatchMessageMap(T* self, const MessageMapEntry<T> (&ma
   return std::nullopt;
 }
 
-// Watches a file descriptor on a loop; the callback returns false to stop watching.
+// What a file descriptor is watched for (any combination).
+enum FdEvents : unsigned {
+  kReadable = 1,
+  kWritable = 2,
+  kHangUp = 4,
+  kError = 8,
+};
+
+// Watches a file descriptor on a loop; the callback gets the events that
+// happened and returns false to stop watching.
 class FdWatch {
  public:
-  using Callback = std::function<bool(GIOCondition)>;
-  FdWatch(Loop& loop, int fd, GIOCondition condition, Callback callback);
+  using Callback = std::function<bool(unsigned events)>;
+  FdWatch(Loop& loop, int fd, unsigned events, Callback callback);
   ~FdWatch();
   FdWatch(const FdWatch&) = delete;
   FdWatch& operator=(const FdWatch&) = delete;
 
  private:
-  static gboolean OnReady(gint fd, GIOCondition condition, gpointer data);
-  GSource* source_;
+  struct Source;
+  std::unique_ptr<Source> source_;
   Callback callback_;
 };
 

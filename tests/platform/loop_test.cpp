@@ -48,15 +48,10 @@ class Recorder : public loop::MessageTarget {
   }
 };
 
+// Every test runs a loop of its own, apart from the process's main one.
 class LoopTest : public testing::Test {
  protected:
-  GMainContext* ctx_ = g_main_context_new();
-  loop::Loop loop_{ctx_};
-  void SetUp() override { g_main_context_push_thread_default(ctx_); }
-  void TearDown() override {
-    g_main_context_pop_thread_default(ctx_);
-    g_main_context_unref(ctx_);
-  }
+  loop::Loop loop_{loop::Loop::Context::Own};
 };
 
 TEST_F(LoopTest, PostsFromManyThreadsArriveOnLoopThreadInOrder) {
@@ -136,7 +131,7 @@ TEST_F(LoopTest, FdWatchSeesReadableData) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   std::string got;
-  loop::FdWatch watch(loop_, fds[0], G_IO_IN, [&](GIOCondition) {
+  loop::FdWatch watch(loop_, fds[0], loop::kReadable, [&](unsigned) {
     char buf[16];
     ssize_t n = ::read(fds[0], buf, sizeof buf);
     if (n > 0) got.append(buf, static_cast<std::size_t>(n));
