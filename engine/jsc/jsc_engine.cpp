@@ -19,6 +19,21 @@ struct Unref {
 };
 using Value = std::unique_ptr<JSCValue, Unref>;
 using Context = std::unique_ptr<JSCContext, Unref>;
+using Frame = std::unique_ptr<WebKitFrame, Unref>;
+
+// A weak reference to a frame: it empties itself when the frame goes.
+class WeakFrame {
+ public:
+  explicit WeakFrame(WebKitFrame* frame) { g_weak_ref_init(&ref_, frame); }
+  ~WeakFrame() { g_weak_ref_clear(&ref_); }
+  WeakFrame(const WeakFrame&) = delete;
+  WeakFrame& operator=(const WeakFrame&) = delete;
+  // The frame with a reference, or null once it has gone.
+  Frame Get() { return Frame(static_cast<WebKitFrame*>(g_weak_ref_get(&ref_))); }
+
+ private:
+  GWeakRef ref_;
+};
 
 Value Ref(JSCValue* v) { return Value(v ? JSC_VALUE(g_object_ref(v)) : nullptr); }
 
@@ -28,10 +43,8 @@ bool IsObject(JSCValue* v) { return v && jsc_value_is_object(v); }
 
 std::string Text(JSCValue* v) {
   if (!v || jsc_value_is_undefined(v) || jsc_value_is_null(v)) return {};
-  gchar* s = jsc_value_to_string(v);
-  std::string out = s ? s : "";
-  g_free(s);
-  return out;
+  g_autofree gchar* s = jsc_value_to_string(v);
+  return s ? s : "";
 }
 
 // A property of an object; null when reading it threw.
@@ -50,10 +63,8 @@ bool Set(JSCValue* object, const char* name, JSCValue* value) {
 }
 
 Value NewText(JSCContext* context, std::string_view text) {
-  GBytes* bytes = g_bytes_new(text.data(), text.size());
-  Value v(jsc_value_new_string_from_bytes(context, bytes));
-  g_bytes_unref(bytes);
-  return v;
+  g_autoptr(GBytes) bytes = g_bytes_new(text.data(), text.size());
+  return Value(jsc_value_new_string_from_bytes(context, bytes));
 }
 
 bool SetText(JSCValue* object, const char* name, std::string_view text) {
@@ -89,25 +100,19 @@ bool SameObject(JSCValue* a, JSCValue* b) {
 }
 
 // The frame registry.
-std::vector<std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>>& Frames() {
-  static auto* frames = new std::vector<std::unique_ptr<GWeakRef, void (*)(GWeakRef*)>>();
+std::vector<std::unique_ptr<WeakFrame>>& Frames() {
+  static auto* frames = new std::vector<std::unique_ptr<WeakFrame>>();
   return *frames;
 }
 
-void FreeWeak(GWeakRef* ref) {
-  g_weak_ref_clear(ref);
-  delete ref;
-}
-
-// The frame whose window is `window`, with a reference, or null.
-WebKitFrame* FrameOfWindow(JSCValue* window) {
+// The frame whose window is `window`, or null.
+Frame FrameOfWindow(JSCValue* window) {
   for (auto& ref : Frames()) {
-    auto* frame = static_cast<WebKitFrame*>(g_weak_ref_get(ref.get()));
+    Frame frame = ref->Get();
     if (!frame) continue;
-    Context context(webkit_frame_get_js_context(frame));
+    Context context(webkit_frame_get_js_context(frame.get()));
     Value global(context ? jsc_context_get_global_object(context.get()) : nullptr);
     if (global && SameObject(window, global.get())) return frame;
-    g_object_unref(frame);
   }
   return nullptr;
 }
@@ -342,10 +347,9 @@ class JscWindow final : public Wrapper<Window, com::IServiceProvider> {
   HRESULT QueryService(const com::GUID& service, const com::IID& iid, void** out) override {
     *out = nullptr;
     if (service != com::IID_IWebBrowserApp || iid != com::IID_IWebBrowser2) return com::E_NOINTERFACE;
-    WebKitFrame* frame = FrameOfWindow(value_.get());
+    Frame frame = FrameOfWindow(value_.get());
     if (!frame) return com::E_FAIL;
-    *out = BrowserOfFrame(frame).Detach();
-    g_object_unref(frame);
+    *out = BrowserOfFrame(frame.get()).Detach();
     return com::S_OK;
   }
 };
@@ -466,8 +470,7 @@ HRESULT JscWindow::get_document(Document** document) {
 
 class JscBrowser final : public Wrapper<Browser> {
  public:
-  explicit JscBrowser(WebKitFrame* frame) : Wrapper(nullptr) { g_weak_ref_init(&frame_, frame); }
-  ~JscBrowser() override { g_weak_ref_clear(&frame_); }
+  explicit JscBrowser(WebKitFrame* frame) : Wrapper(nullptr), frame_(frame) {}
 
   HRESULT QueryInterface(const com::IID& iid, void** out) override {
     if (iid == com::IID_IUnknown || iid == IID_Browser || iid == com::IID_IWebBrowserApp)
@@ -482,11 +485,10 @@ class JscBrowser final : public Wrapper<Browser> {
     return com::S_OK;
   }
   HRESULT get_LocationURL(std::string* url) override {
-    auto* frame = static_cast<WebKitFrame*>(g_weak_ref_get(&frame_));
+    Frame frame = frame_.Get();
     if (!frame) return E_GONE;
-    const char* uri = webkit_frame_get_uri(frame);
+    const char* uri = webkit_frame_get_uri(frame.get());
     *url = uri ? uri : "";
-    g_object_unref(frame);
     return com::S_OK;
   }
   HRESULT get_ReadyState(std::int32_t* state) override {
@@ -510,10 +512,9 @@ class JscBrowser final : public Wrapper<Browser> {
  private:
   // A global of the frame's current context; null when the frame is gone.
   Value Global(const char* name) {
-    auto* frame = static_cast<WebKitFrame*>(g_weak_ref_get(&frame_));
+    Frame frame = frame_.Get();
     if (!frame) return nullptr;
-    Context context(webkit_frame_get_js_context(frame));
-    g_object_unref(frame);
+    Context context(webkit_frame_get_js_context(frame.get()));
     if (!context) return nullptr;
     CatchScope scope(context.get());
     Value v(jsc_context_get_value(context.get(), name));
@@ -527,7 +528,7 @@ class JscBrowser final : public Wrapper<Browser> {
     return threw ? com::DISP_E_EXCEPTION : com::S_OK;
   }
 
-  GWeakRef frame_;
+  WeakFrame frame_;
 };
 
 }  // namespace
@@ -549,18 +550,15 @@ void RegisterFrame(WebKitFrame* frame) {
   auto& frames = Frames();
   // Drop frames that have gone; keep one entry per frame.
   for (auto it = frames.begin(); it != frames.end();) {
-    auto* f = static_cast<WebKitFrame*>(g_weak_ref_get(it->get()));
+    Frame f = (*it)->Get();
     if (!f) {
       it = frames.erase(it);
       continue;
     }
-    g_object_unref(f);
-    if (f == frame) return;
+    if (f.get() == frame) return;
     ++it;
   }
-  auto* ref = new GWeakRef;
-  g_weak_ref_init(ref, frame);
-  frames.emplace_back(ref, &FreeWeak);
+  frames.push_back(std::make_unique<WeakFrame>(frame));
 }
 
 com::ComPtr<engine::Browser> BrowserOfFrame(WebKitFrame* frame) {
