@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/LocalServer.h"
 
 namespace {
 
@@ -110,19 +111,17 @@ class BrowserE2E : public ::testing::Test {
       for (pid_t pid : Descendants("--remote-debugging-pipe")) n += ::kill(pid, SIGKILL) == 0;
       res.set_content(std::to_string(n), "text/plain");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    ASSERT_TRUE(local_.Start());
     setenv("VELMORA_SERVICE", Url("").c_str(), 1);
   }
   void TearDown() override {
     stopping_ = true;
     changed_.notify_all();
-    server_.stop();
-    thread_.join();
+    local_.Stop();
     unsetenv("VELMORA_SERVICE");
     fs::remove_all(work_);
   }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const { return local_.Url(path); }
 
   // Runs a hosting page; timing lines ("ms NAME VALUE") go to `timings`.
   std::vector<std::string> Host(const std::string& page, std::map<std::string, long>* timings) {
@@ -141,9 +140,8 @@ class BrowserE2E : public ::testing::Test {
   }
 
   fs::path work_;
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
+  support::LocalServer local_;
+  httplib::Server& server_ = local_.server;
   std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -198,10 +196,13 @@ TEST_F(BrowserE2E, LoadWaitsAndBrowserMethods) {
       "src /page.html?q=%E6%88%BF",
   };
   EXPECT_EQ(lines, expected);
-  // FSetSrc does not wait for the load; the callback comes within a poll of its end.
+  // FSetSrc does not wait for the load; the callback comes after its end,
+  // from the load rather than from the end of the wait. How soon after is
+  // a benchmark figure (bench/browser: load_to_callback_median_ms); the
+  // bound here only catches a wait that never saw the load.
   EXPECT_LT(ms["call"], 3000);
   EXPECT_GE(ms["after load"], 0);
-  EXPECT_LT(ms["after load"], 1500);
+  EXPECT_LT(ms["after load"], 8500);
   // A load that does not end in time is reported after the wait's nine seconds.
   EXPECT_GE(ms["late after"], 8500);
   EXPECT_LT(ms["late after"], 15000);

@@ -11,6 +11,8 @@
 #include "platform/com.h"
 #include "platform/registry.h"
 
+#include "tests/support/TempRegistry.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -21,19 +23,11 @@ constexpr const char* kLibid = "{24A80E49-B3FA-4379-B5A8-01D5ADA6B435}";
 
 class RegistrationTest : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = testing::TempDir() + "reg_" + std::to_string(::getpid()) + "_" +
-           testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    setenv("VELMORA_REGISTRY", (dir_ + "/registry").c_str(), 1);
-    setenv("VELMORA_MSGBOX_LOG", (dir_ + "/boxes.log").c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("VELMORA_REGISTRY");
-    unsetenv("VELMORA_MSGBOX_LOG");
-    fs::remove_all(dir_);
-  }
+  // A folder of the test's own with its registry, and the boxes logged there.
+  support::TempRegistry registry_{"reg_"};
+  const std::string dir_ = registry_.dir();
+  support::ScopedEnv boxes_{"VELMORA_MSGBOX_LOG", dir_ + "/boxes.log"};
+
   // A registry location below a regular file cannot be created, even by root.
   void MakeRegistryUnwritable() {
     std::ofstream(dir_ + "/blocker") << "x";
@@ -51,7 +45,6 @@ class RegistrationTest : public testing::Test {
     int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  std::string dir_;
 };
 
 using EntryPoint = com::HRESULT (*)();

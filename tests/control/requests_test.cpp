@@ -15,6 +15,7 @@
 #include "control/WendexApp.h"
 #include "control/WendexCtrl.h"
 #include "control/WendexIds.h"
+#include "tests/support/LocalServer.h"
 
 namespace {
 
@@ -38,26 +39,22 @@ class Server {
       reports.push_back(req.body);
       res.set_content("ok", "text/plain");
     });
-    port = s.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { s.listen_after_bind(); });
-    while (!s.is_running()) std::this_thread::sleep_for(1ms);
+    local.Start();
+    port = local.port();
   }
-  ~Server() {
-    s.stop();
-    thread.join();
-  }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+  std::string Url(const std::string& path) const { return local.Url(path); }
   static std::string Dump(const httplib::Request& req) {
     std::string out;
     for (const auto& [k, v] : req.headers)
       if (k.rfind("REMOTE_", 0) != 0 && k.rfind("LOCAL_", 0) != 0) out += k + ": " + v + "\n";
     return out;
   }
-  httplib::Server s;
-  int port = 0;
-  std::thread thread;
   std::mutex mutex;
   std::vector<std::string> reports;
+  int port = 0;
+  // Last, so that it stops before what its handlers use goes.
+  support::LocalServer local;
+  httplib::Server& s = local.server;
 };
 
 // Receives the workers' completion messages on the loop thread.

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/LocalServer.h"
 
 namespace {
 
@@ -56,14 +57,11 @@ class DocOpsE2E : public ::testing::Test {
       Record("submit " + Query(req));
       res.set_content("<!DOCTYPE html><html><body>submitted</body></html>", "text/html");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    setenv("VELMORA_SERVICE", ("http://127.0.0.1:" + std::to_string(port_)).c_str(), 1);
+    ASSERT_TRUE(local_.Start());
+    setenv("VELMORA_SERVICE", local_.Url("").c_str(), 1);
   }
   void TearDown() override {
-    server_.stop();
-    thread_.join();
+    local_.Stop();
     unsetenv("VELMORA_SERVICE");
     unsetenv("VELMORA_CHROMIUM");
     fs::remove_all(work_);
@@ -90,7 +88,7 @@ class DocOpsE2E : public ::testing::Test {
     page += "next();\n</script>\n</body></html>\n";
     hostPage_ = page;
 
-    Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "150", "http://127.0.0.1:" + std::to_string(port_) + "/host.html"});
+    Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "150", local_.Url("/host.html")});
     ASSERT_EQ(run.exitCode, 0) << run.Text();
     ASSERT_TRUE(run.Has("end")) << run.Text();
     // No operation met an exception (that would have shown a box).
@@ -118,9 +116,8 @@ class DocOpsE2E : public ::testing::Test {
   }
 
   fs::path work_;
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
+  support::LocalServer local_;
+  httplib::Server& server_ = local_.server;
   std::string hostPage_;
   std::mutex mutex_;
   std::vector<std::string> records_;

@@ -19,6 +19,7 @@
 
 #include "platform/registry.h"
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/LocalServer.h"
 
 
 namespace {
@@ -46,21 +47,14 @@ class HostE2E : public ::testing::Test {
                        VELMORA_PROBE_MODULE);
     // One server on two loopback addresses: 127.0.0.2 is an origin the
     // control was not made for.
-    for (auto* s : {&server_, &otherServer_}) {
-      *s = new httplib::Server;
-      (*s)->set_mount_point("/", VELMORA_E2E_PAGES);
+    server_ = new support::LocalServer("127.0.0.1");
+    otherServer_ = new support::LocalServer("127.0.0.2");
+    for (auto* s : {server_, otherServer_}) {
+      s->server.set_mount_point("/", VELMORA_E2E_PAGES);
+      ASSERT_TRUE(s->Start());
     }
-    port_ = server_->bind_to_any_port("127.0.0.1");
-    ASSERT_GT(port_, 0);
-    otherPort_ = otherServer_->bind_to_any_port("127.0.0.2");
-    ASSERT_GT(otherPort_, 0);
-    threads_ = new std::vector<std::thread>;
-    for (auto* s : {server_, otherServer_}) threads_->emplace_back([s] { s->listen_after_bind(); });
   }
   static void TearDownTestSuite() {
-    for (auto* s : {server_, otherServer_}) s->stop();
-    for (auto& t : *threads_) t.join();
-    delete threads_;
     delete server_;
     delete otherServer_;
     fs::remove_all(*work_);
@@ -73,27 +67,20 @@ class HostE2E : public ::testing::Test {
     setenv("VELMORA_PROBE_LOG", probeLog_.c_str(), 1);
   }
 
-  static std::string Url(const std::string& page) {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + page;
-  }
+  static std::string Url(const std::string& page) { return server_->Url("/" + page); }
   static Outcome Host(const std::string& url) {
     return RunProgram({VELMORA_WENDEX_HOST, "--timeout", "30", url});
   }
 
   static fs::path* work_;
-  static httplib::Server* server_;
-  static httplib::Server* otherServer_;
-  static std::vector<std::thread>* threads_;
-  static int port_, otherPort_;
+  static support::LocalServer* server_;
+  static support::LocalServer* otherServer_;
   fs::path boxes_, probeLog_;
 };
 
 fs::path* HostE2E::work_ = nullptr;
-httplib::Server* HostE2E::server_ = nullptr;
-httplib::Server* HostE2E::otherServer_ = nullptr;
-std::vector<std::thread>* HostE2E::threads_ = nullptr;
-int HostE2E::port_ = 0;
-int HostE2E::otherPort_ = 0;
+support::LocalServer* HostE2E::server_ = nullptr;
+support::LocalServer* HostE2E::otherServer_ = nullptr;
 
 TEST_F(HostE2E, ScriptCallsThroughTheControlCreatedByProgId) {
   Outcome run = Host(Url("calls.html"));
@@ -215,7 +202,7 @@ TEST_F(HostE2E, TheControlGoesWithItsPage) {
 }
 
 TEST_F(HostE2E, PagesOfOtherOriginsAreRefusedUnlessAllowed) {
-  const std::string origin = "http://127.0.0.2:" + std::to_string(otherPort_);
+  const std::string origin = otherServer_->Url("");
   Outcome refused = Host(origin + "/origin.html");
   ASSERT_EQ(refused.exitCode, 0) << refused.Text();
   EXPECT_TRUE(refused.Has("<object classid=\"clsid:6D8DC97C-3B31-4D45-A902-3311B363F355\">: the control may "

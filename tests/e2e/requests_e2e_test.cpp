@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/LocalServer.h"
 
 namespace {
 
@@ -42,22 +43,19 @@ class RequestsE2E : public ::testing::Test {
       reports_.push_back(req.body);
       res.set_content("ok", "text/plain");
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    ASSERT_TRUE(local_.Start());
     setenv("VELMORA_SERVICE", Url("").c_str(), 1);
   }
   void TearDown() override {
-    server_.stop();
-    thread_.join();
+    local_.Stop();
     unsetenv("VELMORA_SERVICE");
     fs::remove_all(work_);
   }
-  std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string Url(const std::string& path) const { return local_.Url(path); }
 
   fs::path work_;
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
+  support::LocalServer local_;
+  httplib::Server& server_ = local_.server;
   std::mutex mutex_;
   std::vector<std::string> reports_;
 };
@@ -65,7 +63,7 @@ class RequestsE2E : public ::testing::Test {
 TEST_F(RequestsE2E, CallbacksReceiveWhatTheServerAnswered) {
   Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "40", Url("/requests.html")});
   ASSERT_EQ(run.exitCode, 0) << run.Text();
-  const std::string host = "127.0.0.1:" + std::to_string(port_);
+  const std::string host = "127.0.0.1:" + std::to_string(local_.port());
   const std::string ok200 = R"(HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Type: text/plain\r\nKeep-Alive: timeout=5, max=5\r\n\r\n)";
   const std::string found302 = R"(HTTP/1.1 302 Found\r\nContent-Length: 0\r\nKeep-Alive: timeout=5, max=5\r\nLocation: /r/target\r\n\r\n)";
   const std::vector<std::string> expected = {

@@ -16,30 +16,14 @@
 #include "helper/PipeWire.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
+#include "tests/support/TempPipeDir.h"
 
 namespace helpertest {
 
 inline constexpr const char* kPipe = pipewire::kPipeName;
 
 // A fresh pipe folder for the test, named in VELMORA_PIPE_DIR.
-class PipeDir {
- public:
-  PipeDir() {
-    std::string tmpl = testing::TempDir() + "velmora-pipe-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp failed";
-    path_ = tmpl;
-    ::setenv("VELMORA_PIPE_DIR", path_.c_str(), 1);
-  }
-  ~PipeDir() {
-    ::unsetenv("VELMORA_PIPE_DIR");
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using PipeDir = support::TempPipeDir;
 
 // A child process that this test started; killed and reaped at the end.
 class Child {

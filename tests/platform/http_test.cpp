@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/LocalServer.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -135,26 +137,11 @@ class RawServer {
   std::thread thread_;
 };
 
-// An HTTP server on its own thread, for the answers a real server gives.
-class HttpServer {
+// An HTTP server on its own thread, for the answers a real server gives;
+// the tests add their handlers while it runs.
+class HttpServer : public support::LocalServer {
  public:
-  HttpServer() {
-    port_ = server.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::sleep_for(1ms);
-  }
-  ~HttpServer() {
-    server.stop();
-    thread_.join();
-  }
-  std::string Url(std::string_view path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
-  }
-  httplib::Server server;
-
- private:
-  int port_ = 0;
-  std::thread thread_;
+  HttpServer() { Start(); }
 };
 
 // --- the worker's sequence ------------------------------------------------------

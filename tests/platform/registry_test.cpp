@@ -10,24 +10,17 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TempRegistry.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
+// Every test has a registry of its own, not made yet.
 class RegistryTest : public testing::Test {
  protected:
-  void SetUp() override {
-    root_ = testing::TempDir() + "registry_" + std::to_string(::getpid()) + "_" +
-            testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(root_);
-    setenv("VELMORA_REGISTRY", root_.c_str(), 1);
-  }
-  void TearDown() override {
-    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(root_);
-    unsetenv("VELMORA_REGISTRY");
-  }
-  std::string root_;
+  support::TempRegistry registry_{"registry_"};
+  const std::string root_ = registry_.registry();
 };
 
 TEST_F(RegistryTest, ValuesRoundTripAndKeysMatchIgnoringCase) {

@@ -7,29 +7,21 @@
 #include <cstring>
 #include <fstream>
 
-#include "tests/helper/helper_fixture.h"
+#include <gtest/gtest.h>
+#include <unistd.h>
 
-namespace helpertest {
+#include <filesystem>
+#include <string>
+
+#include "platform/pipe.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempPipeDir.h"
+
 namespace {
 
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-  }
-  ~EnvGuard() {
-    if (saved_) ::setenv(name_, saved_->c_str(), 1);
-    else ::unsetenv(name_);
-  }
-  void Set(const char* value) {
-    if (value) ::setenv(name_, value, 1);
-    else ::unsetenv(name_);
-  }
+using PipeDir = support::TempPipeDir;
 
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
+using EnvGuard = support::ScopedEnv;
 
 TEST(PipeDirectory, ChosenFromTheEnvironment) {
   EnvGuard pipeDir("VELMORA_PIPE_DIR"), runtime("XDG_RUNTIME_DIR");
@@ -149,4 +141,3 @@ TEST(PipeClient, ReadsReplyUpToZeroAndLimit) {
 }
 
 }  // namespace
-}  // namespace helpertest
