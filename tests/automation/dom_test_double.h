@@ -90,6 +90,95 @@ class TestDoubleSpan final : public Counted<com::IUnknown> {
   }
 };
 
+// An input of a form: its type and value, and a log line "click NAME#i".
+class TestDoubleInput final : public Counted<engine::Element, engine::Input> {
+ public:
+  TestDoubleInput(std::string type, std::string value, std::string label, Log* log)
+      : type(std::move(type)), value(std::move(value)), label(std::move(label)), log(log) {}
+  HRESULT QueryInterface(const com::IID& iid, void** out) override {
+    if (iid == com::IID_IUnknown || iid == engine::IID_Element) return Give<engine::Element>(this, out);
+    if (iid == engine::IID_Input) return Give<engine::Input>(this, out);
+    *out = nullptr;
+    return com::E_NOINTERFACE;
+  }
+  // Element
+  HRESULT get_tagName(std::string* tag) override {
+    *tag = "INPUT";
+    return com::S_OK;
+  }
+  HRESULT click() override {
+    log->push_back("click " + label);
+    return com::S_OK;
+  }
+  HRESULT get_innerText(std::string* text) override {
+    text->clear();
+    return com::S_OK;
+  }
+  HRESULT insertAdjacentHTML(std::string_view, std::string_view) override { return com::E_NOTIMPL; }
+  HRESULT GetProperty(std::string_view, com::Variant*) override { return com::DISP_E_UNKNOWNNAME; }
+  // Input
+  HRESULT get_type(std::string* out) override {
+    *out = type;
+    return com::S_OK;
+  }
+  HRESULT get_name(std::string* out) override {
+    *out = label;
+    return com::S_OK;
+  }
+  HRESULT get_value(std::string* out) override {
+    *out = value;
+    return com::S_OK;
+  }
+  HRESULT put_value(std::string_view v) override {
+    log->push_back("value " + label + "=" + std::string(v));
+    value = v;
+    return com::S_OK;
+  }
+
+  std::string type, value, label;
+  Log* log;
+};
+
+// A form whose fields are lists of members by name: fields[name][i] is the
+// i-th element of that name; a null member is an item call that fails.
+class TestDoubleForm final : public Counted<engine::Form> {
+ public:
+  HRESULT QueryInterface(const com::IID& iid, void** out) override {
+    if (iid == com::IID_IUnknown || iid == engine::IID_Form) return Give<engine::Form>(this, out);
+    *out = nullptr;
+    return com::E_NOINTERFACE;
+  }
+  HRESULT get_name(std::string* name) override {
+    *name = "f";
+    return com::S_OK;
+  }
+  HRESULT get_length(std::int32_t* length) override {
+    *length = static_cast<std::int32_t>(fields.size());
+    return com::S_OK;
+  }
+  // Past the end of a list: S_OK with nothing, as an engine answers.
+  HRESULT item(const com::Variant& name, const com::Variant& index, com::IUnknown** element) override {
+    *element = nullptr;
+    const auto* n = std::get_if<std::string>(&name);
+    const auto* i = std::get_if<std::int32_t>(&index);
+    if (!n || !i) return com::E_INVALIDARG;
+    auto it = fields.find(*n);
+    if (it == fields.end() || *i >= static_cast<std::int32_t>(it->second.size())) return com::S_OK;
+    const auto& member = it->second[*i];
+    if (!member) return com::E_FAIL;
+    *element = com::ComPtr<com::IUnknown>(member).Detach();
+    return com::S_OK;
+  }
+  HRESULT submit() override { return com::S_OK; }
+  HRESULT get_action(std::string* action) override {
+    action->clear();
+    return com::S_OK;
+  }
+  HRESULT put_action(std::string_view) override { return com::S_OK; }
+
+  std::map<std::string, std::vector<com::ComPtr<com::IUnknown>>> fields;
+};
+
 class TestDoubleDocument;
 
 // How one frame of a document can be reached.
