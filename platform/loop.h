@@ -124,6 +124,19 @@ class MessageTarget {
   std::map<WPARAM, std::unique_ptr<Timer>> timers_;
 };
 
+// A target whose messages go to a function: for an object that receives
+// posted messages without being a window of its own.
+class FunctionTarget final : public MessageTarget {
+ public:
+  FunctionTarget(Loop& loop, std::function<LRESULT(Message&)> proc) : MessageTarget(loop), proc_(std::move(proc)) {}
+
+ protected:
+  LRESULT WindowProc(Message& m) override { return proc_(m); }
+
+ private:
+  std::function<LRESULT(Message&)> proc_;
+};
+
 // Posts a message to a target from any thread. Returns false, releasing
 // the record at once, when the target does not exist.
 bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam = 0, RecordPtr record = nullptr,

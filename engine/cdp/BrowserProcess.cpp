@@ -22,22 +22,13 @@ void Trace(const Event& e) {
 
 }  // namespace
 
-// Ends the connections of browsers that died, once their reader has let go.
-class BrowserProcess::Reaper : public loop::MessageTarget {
- public:
-  Reaper(loop::Loop& l, BrowserProcess& p) : MessageTarget(l), process_(p) {}
-
- protected:
-  loop::LRESULT WindowProc(loop::Message& m) override {
-    if (m.msg == WM_CDP_REAP) process_.graveyard_.clear();
-    return 0;
-  }
-
- private:
-  BrowserProcess& process_;
-};
-
-BrowserProcess::BrowserProcess(loop::Loop& loop) : loop_(loop), reaper_(std::make_unique<Reaper>(loop, *this)) {}
+BrowserProcess::BrowserProcess(loop::Loop& loop)
+    : loop_(loop),
+      // Ends the connections of browsers that died, once their reader has let go.
+      reaper_(std::make_unique<loop::FunctionTarget>(loop, [this](loop::Message& m) -> loop::LRESULT {
+        if (m.msg == WM_CDP_REAP) graveyard_.clear();
+        return 0;
+      })) {}
 
 BrowserProcess::~BrowserProcess() {
   // The reader stops calling in before what it calls goes, and the

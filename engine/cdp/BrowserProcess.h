@@ -71,7 +71,6 @@ class BrowserProcess {
   void RemoveSession(const std::string& session);
 
  private:
-  class Reaper;
   struct SessionEntry {
     PageImpl* page = nullptr;
     std::shared_ptr<PageSettings> settings;
@@ -93,7 +92,7 @@ class BrowserProcess {
   std::unique_ptr<DialogAnswerer> answerer_;
   // Connections of browsers that died, ended outside their own callbacks.
   std::vector<std::unique_ptr<Connection>> graveyard_;
-  std::unique_ptr<Reaper> reaper_;
+  std::unique_ptr<loop::FunctionTarget> reaper_;
   int generation_ = 0;
   bool firstTabFree_ = false;
   std::set<PageImpl*> pages_;

@@ -53,27 +53,19 @@ int HexValue(std::string_view s) {
 
 }  // namespace
 
-// Receives the events posted by the reader thread, on the loop's thread.
-class Connection::Target : public loop::MessageTarget {
- public:
-  Target(loop::Loop& l, Connection& c) : MessageTarget(l), conn_(c) {}
-
- protected:
-  loop::LRESULT WindowProc(loop::Message& m) override {
-    if (m.msg != WM_CDP_EVENT) return 0;
-    auto rec = loop::Adopt<EventRecord>(m);
-    if (!rec) return 0;
-    if (rec->onReply) {
-      rec->onReply(rec->reply);
-    } else if (conn_.sink_) {
-      conn_.sink_(rec->event);
-    }
-    return 0;
+// Runs what the reader thread posted, on the loop's thread: a reply's
+// handler, or the event sink.
+loop::LRESULT Connection::OnPosted(loop::Message& m) {
+  if (m.msg != WM_CDP_EVENT) return 0;
+  auto rec = loop::Adopt<EventRecord>(m);
+  if (!rec) return 0;
+  if (rec->onReply) {
+    rec->onReply(rec->reply);
+  } else if (sink_) {
+    sink_(rec->event);
   }
-
- private:
-  Connection& conn_;
-};
+  return 0;
+}
 
 LaunchOptions LaunchOptions::FromEnvironment() {
   LaunchOptions o;
@@ -209,7 +201,7 @@ std::unique_ptr<Connection> Connection::Launch(loop::Loop& loop, const LaunchOpt
     return fail(std::string("cannot start the browser: ") + std::strerror(rc));
   }
   c->alive_ = true;
-  c->target_ = std::make_unique<Target>(loop, *c);
+  c->target_ = std::make_unique<loop::FunctionTarget>(loop, [conn = c.get()](loop::Message& m) { return conn->OnPosted(m); });
   c->reader_ = std::thread([conn = c.get()] { conn->ReaderLoop(); });
 
   // The first reply tells that the browser listens.

@@ -95,8 +95,8 @@ class Connection {
   static std::string ReplaceLoneSurrogates(std::string_view json);
 
  private:
-  class Target;
   Connection() = default;
+  loop::LRESULT OnPosted(loop::Message& m);
   void ReaderLoop();
   void Dispatch(std::string_view text);
   void PostReply(ReplyHandler handler, Reply reply);
@@ -122,7 +122,7 @@ class Connection {
   std::mutex interceptorMutex_;
   Interceptor interceptor_;
   EventSink sink_;
-  std::unique_ptr<Target> target_;
+  std::unique_ptr<loop::FunctionTarget> target_;
 };
 
 }  // namespace cdp

@@ -142,6 +142,14 @@ class Wrapper : public com::RefCounted<Faces...> {
   HRESULT PutText(const char* name, std::string_view text) {
     return SetText(value_.get(), name, text) ? com::S_OK : com::DISP_E_EXCEPTION;
   }
+  // The "length" of the value (a list, a form, a window's frames).
+  HRESULT Length(std::int32_t* length) {
+    bool threw = false;
+    Value v = Get(value_.get(), "length", &threw);
+    if (threw || !v || !jsc_value_is_number(v.get())) return com::E_FAIL;
+    *length = jsc_value_to_int32(v.get());
+    return com::S_OK;
+  }
   HRESULT Call(const char* method, std::vector<JSCValue*> args = {}) {
     bool threw = false;
     Invoke(value_.get(), method, std::move(args), &threw);
@@ -206,13 +214,7 @@ class JscElement final : public Wrapper<Element, Form, Input, Anchor> {
 
   // Form
   HRESULT get_name(std::string* name) override { return GetText("name", name); }
-  HRESULT get_length(std::int32_t* length) override {
-    bool threw = false;
-    Value v = Get(value_.get(), "length", &threw);
-    if (threw || !v || !jsc_value_is_number(v.get())) return com::E_FAIL;
-    *length = jsc_value_to_int32(v.get());
-    return com::S_OK;
-  }
+  HRESULT get_length(std::int32_t* length) override { return Length(length); }
   HRESULT item(const com::Variant& name, const com::Variant& index, com::IUnknown** out) override {
     bool threw = false;
     Value elements = Get(value_.get(), "elements", &threw);
@@ -262,13 +264,7 @@ class JscCollection final : public Wrapper<ElementCollection> {
     if (iid == com::IID_IUnknown || iid == IID_ElementCollection) return Give<ElementCollection>(this, out);
     return None(out);
   }
-  HRESULT get_length(std::int32_t* length) override {
-    bool threw = false;
-    Value v = Get(value_.get(), "length", &threw);
-    if (threw || !v || !jsc_value_is_number(v.get())) return com::E_FAIL;
-    *length = jsc_value_to_int32(v.get());
-    return com::S_OK;
-  }
+  HRESULT get_length(std::int32_t* length) override { return Length(length); }
   HRESULT item(const com::Variant& name, const com::Variant& index, com::IUnknown** out) override {
     return CollectionItem(value_.get(), name, index, out);
   }
@@ -361,13 +357,7 @@ class JscFrames final : public Wrapper<FramesCollection> {
     if (iid == com::IID_IUnknown || iid == IID_FramesCollection) return Give<FramesCollection>(this, out);
     return None(out);
   }
-  HRESULT get_length(std::int32_t* length) override {
-    bool threw = false;
-    Value v = Get(value_.get(), "length", &threw);
-    if (threw || !v || !jsc_value_is_number(v.get())) return com::E_FAIL;
-    *length = jsc_value_to_int32(v.get());
-    return com::S_OK;
-  }
+  HRESULT get_length(std::int32_t* length) override { return Length(length); }
   HRESULT item(std::int32_t index, com::IUnknown** frame) override {
     *frame = nullptr;
     if (index < 0) return com::E_INVALIDARG;
