@@ -72,7 +72,7 @@ class Connection {
   bool Send(std::string_view method, const Json::Value& params = Json::Value(Json::objectValue),
             std::string_view sessionId = {});
 
-  // The same for the commands of protocol.h.
+  // The same for the typed commands of Protocol.h.
   Reply Call(const protocol::Command& command, std::string_view sessionId = {}, int timeoutMs = 20000) {
     return Call(command.method, command.params, sessionId, timeoutMs);
   }
