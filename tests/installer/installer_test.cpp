@@ -4,71 +4,30 @@
 // then the machine's; unregistration touches only the registry it writes;
 // a registration that cannot be written leaves nothing behind.
 //
-// The installer does not wait for the registration tool it starts, so this
-// process makes itself the subreaper of what it starts: the tool, left
-// behind by the installer, becomes its child and is waited for here. Run as
-// root, the user's steps run as "nobody"; run as anyone else, as that user
-// (and the machine-wide registration is then prepared without root).
-#include <fcntl.h>
-#include <grp.h>
+// Run as root, the user's steps run as "nobody"; run as anyone else, as that
+// user (and the machine-wide registration is then prepared without root).
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/registry.h"
+#include "tests/installer/installer_support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr char kProgId[] = "WENDEX.WendexCtrl.1";
+using namespace installer_test;
 
 // Where the programs and the control sit: together (installed) or in
 // bin/ and lib/ (a build tree).
 enum class Layout { Flat, BuildTree };
-
-struct User {
-  uid_t uid;
-  gid_t gid;
-};
-
-// What one start of a program came to: its exit code and those of the
-// processes it left behind.
-struct Outcome {
-  int exitCode = -1;
-  std::vector<int> leftBehind;
-  std::string output;
-};
-
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// The control's module as look-ups find it: ProgID, class id, module path.
-std::string RegisteredControl() {
-  auto clsid = registry::GetValue(std::string("HKEY_CLASSES_ROOT\\") + kProgId + "\\CLSID");
-  if (!clsid) return "";
-  return registry::GetValue("HKEY_CLASSES_ROOT\\CLSID\\" + *clsid + "\\InprocServer32").value_or("");
-}
 
 // Every value below HKEY_CLASSES_ROOT of one registry folder, one line each.
 void DumpKey(const std::string& key, std::vector<std::string>* out) {
@@ -93,7 +52,7 @@ std::vector<std::string> Dump(const fs::path& folder) {
 class InstallerTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    ASSERT_TRUE(BecomeSubreaper());
     dir_ = fs::path(testing::TempDir()) / ("installer_" + std::to_string(getpid()) + "_" +
                                            testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
@@ -144,42 +103,8 @@ class InstallerTest : public testing::Test {
     return folder;
   }
 
-  // Starts a program as `who` in `cwd`, waits for it and then for every
-  // process it left behind (a minute at most).
   Outcome Start(std::vector<std::string> argv, const fs::path& cwd, User who) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    const std::string outPath = dir_ / "output";
-    const bool switchUser = who.uid != geteuid();
-    pid_t pid = fork();
-    if (pid == 0) {
-      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-      if (out < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(120);
-      if (switchUser && (setgroups(0, nullptr) != 0 || setresgid(who.gid, who.gid, who.gid) != 0 ||
-                         setresuid(who.uid, who.uid, who.uid) != 0))
-        _exit(121);
-      if (chdir(cwd.c_str()) != 0) _exit(122);
-      execv(args[0], args.data());
-      _exit(123);
-    }
-    Outcome run;
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return run;
-    run.exitCode = ExitCode(status);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    for (;;) {
-      pid_t left = waitpid(-1, &status, WNOHANG);
-      if (left > 0) {
-        run.leftBehind.push_back(ExitCode(status));
-      } else if (left < 0 || std::chrono::steady_clock::now() > deadline) {
-        break;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
-    run.output = ReadFile(outPath);
-    return run;
+    return installer_test::Start(std::move(argv), cwd, who, dir_ / "output");
   }
 
   // The control as `who` finds it, in a process of that user.
