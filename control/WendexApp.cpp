@@ -127,7 +127,7 @@ bool UnregisterTypeLib() {
   for (const com::IID* iid : {&wendex::DIID__DWendex, &wendex::DIID__DWendexEvents})
     if (!Removed(registry::DeleteKey(Key({"Interface", com::GuidToString(*iid)})))) return false;
   if (!Removed(registry::DeleteKey(Key({"TypeLib", lib, TypeLibVersion()})))) return false;
-  if (registry::SubKeys(Key({"TypeLib", lib})).empty())
+  if (registry::SubKeys(Key({"TypeLib", lib}), registry::View::Own).empty())
     if (!Removed(registry::DeleteKey(Key({"TypeLib", lib})))) return false;
   return true;
 }

@@ -1,6 +1,8 @@
 // regsvr32 [/s] [/u] FILE: loads a control module and calls its
 // registration entry point (DllRegisterServer, or DllUnregisterServer with
-// /u). Without /s the outcome is reported in a message box.
+// /u). Without /s the outcome is reported in a message box. A registration
+// that fails is undone (DllUnregisterServer), so no half registration stays
+// behind for look-ups to find.
 //
 // Exit codes: 0 done, 1 bad command line, 3 the module cannot be loaded,
 // 4 it has no such entry point, 5 the entry point reported a failure.
@@ -81,6 +83,10 @@ int main(int argc, char** argv) {
   }
   com::HRESULT hr = fn();
   if (com::Failed(hr)) {
+    // Keep nothing of a registration that stopped half-way: look-ups would
+    // find its pieces, mixed with what other registries hold.
+    if (!unregister)
+      if (auto undo = loaded.Function<EntryPoint>("DllUnregisterServer")) undo();
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
     report(std::string(entry) + " in \"" + file + "\" failed with error code " + code + ".",

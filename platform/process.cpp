@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -36,6 +37,12 @@ std::optional<std::string> RunningName(pid_t pid) {
   char state = StateOf(pid);
   if (state == 0 || state == 'Z' || state == 'X') return std::nullopt;
   return name;
+}
+
+std::string ProgramDirectory() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.parent_path().string();
 }
 
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args) {

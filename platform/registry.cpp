@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,55 @@ namespace {
 
 constexpr const char* kValuesFile = ".values";
 constexpr const char* kLockFile = ".lock";
+constexpr const char* kMachineRegistry = "/var/lib/velmora/registry";
+// Folders and files of the machine's registry, whatever the writer's umask.
+constexpr mode_t kSharedFolderMode = 0755;
+constexpr mode_t kSharedFileMode = 0644;
+
+// A registry folder, and whether every user must be able to read it.
+struct Location {
+  fs::path root;
+  bool shared = false;
+};
+
+std::string Getenv(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string MachineRoot() {
+  std::string root = Getenv("VELMORA_MACHINE_REGISTRY");
+  return root.empty() ? kMachineRegistry : root;
+}
+
+// Empty when the user has no home: never a folder that others could write.
+std::string UserRoot() {
+  if (std::string config = Getenv("XDG_CONFIG_HOME"); !config.empty()) return config + "/velmora/registry";
+  std::string home = Getenv("HOME");
+  if (home.empty()) {
+    struct passwd entry, *found = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(::getuid(), &entry, buf, sizeof buf, &found) == 0 && found && found->pw_dir)
+      home = found->pw_dir;
+  }
+  return home.empty() ? "" : home + "/.config/velmora/registry";
+}
+
+// Root writes the machine's registry, anyone else their own.
+Location WriteLocation() {
+  if (std::string root = Getenv("VELMORA_REGISTRY"); !root.empty()) return {root, false};
+  if (::geteuid() == 0) return {MachineRoot(), true};
+  return {UserRoot(), false};
+}
+
+// Makes one folder; true when it exists afterwards.
+bool MakeFolder(const fs::path& dir, bool shared) {
+  if (::mkdir(dir.c_str(), 0755) == 0) {
+    if (shared) ::chmod(dir.c_str(), kSharedFolderMode);
+    return true;
+  }
+  return errno == EEXIST;
+}
 
 bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -94,11 +145,11 @@ std::optional<fs::path> FindChild(const fs::path& dir, const std::string& name) 
   return std::nullopt;
 }
 
-// The folder of an existing key.
-std::optional<fs::path> FindKey(std::string_view key) {
+// The folder of an existing key in one registry.
+std::optional<fs::path> FindKey(const fs::path& root, std::string_view key) {
   auto parts = SplitKey(key);
-  if (!parts) return std::nullopt;
-  fs::path dir = Root();
+  if (!parts || root.empty()) return std::nullopt;
+  fs::path dir = root;
   for (const auto& p : *parts) {
     auto child = FindChild(dir, p);
     if (!child) return std::nullopt;
@@ -172,12 +223,13 @@ ValueList ReadValues(const fs::path& dir) {
   return values;
 }
 
-bool WriteValues(const fs::path& dir, const ValueList& values) {
+bool WriteValues(const fs::path& dir, const ValueList& values, bool shared) {
   std::string text = "# registry values; one \"name = value\" line each, @ is the default value\n";
   for (const auto& [n, v] : values) text += EscapeText(n, true) + " = " + EscapeText(v, false) + "\n";
   fs::path tmp = dir / (std::string(kValuesFile) + ".tmp." + std::to_string(::getpid()));
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
+  if (shared) ::fchmod(fd, kSharedFileMode);
   bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   ok = ::fsync(fd) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
@@ -186,13 +238,18 @@ bool WriteValues(const fs::path& dir, const ValueList& values) {
   return ok;
 }
 
-// Serialises writers across threads and processes.
+// Serialises the writers of one registry across threads and processes;
+// makes the registry's folder (and its missing parents) first.
 class WriteLock {
  public:
-  WriteLock() {
-    std::error_code ec;
-    fs::create_directories(Root(), ec);
-    fd_ = ::open((fs::path(Root()) / kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  explicit WriteLock(const Location& at) {
+    if (at.root.empty()) return;
+    fs::path dir;
+    for (const auto& part : at.root) {
+      dir /= part;
+      if (!MakeFolder(dir, at.shared)) return;
+    }
+    fd_ = ::open((at.root / kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ >= 0) ::flock(fd_, LOCK_EX);
   }
   ~WriteLock() {
@@ -208,8 +265,8 @@ class WriteLock {
 };
 
 // Creates the key's folders; nullopt when the location cannot be written.
-std::optional<fs::path> MakeKey(const std::vector<std::string>& parts) {
-  fs::path dir = Root();
+std::optional<fs::path> MakeKey(const Location& at, const std::vector<std::string>& parts) {
+  fs::path dir = at.root;
   for (const auto& p : parts) {
     auto child = FindChild(dir, p);
     if (child) {
@@ -217,9 +274,16 @@ std::optional<fs::path> MakeKey(const std::vector<std::string>& parts) {
       continue;
     }
     dir /= EncodeName(p);
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return std::nullopt;
+    if (!MakeFolder(dir, at.shared)) return std::nullopt;
   }
   return dir;
+}
+
+// The key's folder in the first registry read that has it.
+std::optional<fs::path> FindKeyIn(View view, std::string_view key) {
+  for (const auto& root : ReadRoots(view))
+    if (auto dir = FindKey(root, key)) return dir;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -234,28 +298,38 @@ const char* ResultText(Result r) {
   return "?";
 }
 
-std::string Root() {
-  if (const char* r = std::getenv("VELMORA_REGISTRY"); r && *r) return r;
-  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
-    return std::string(x) + "/velmora/registry";
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.config/velmora/registry";
+std::string WriteRoot() { return WriteLocation().root; }
+
+std::vector<std::string> ReadRoots(View view) {
+  std::vector<std::string> roots;
+  if (std::string root = Getenv("VELMORA_REGISTRY"); !root.empty()) {
+    roots.push_back(root);
+  } else if (view == View::Own) {
+    roots.push_back(WriteRoot());
+  } else {
+    roots = {UserRoot(), MachineRoot()};
+    if (roots[0] == roots[1]) roots.pop_back();
+  }
+  std::erase(roots, std::string());
+  return roots;
 }
 
 Result CreateKey(std::string_view key) {
   auto parts = SplitKey(key);
   if (!parts) return Result::Invalid;
-  WriteLock lock;
+  const Location at = WriteLocation();
+  WriteLock lock(at);
   if (!lock.ok()) return Result::CannotWrite;
-  return MakeKey(*parts) ? Result::Ok : Result::CannotWrite;
+  return MakeKey(at, *parts) ? Result::Ok : Result::CannotWrite;
 }
 
 Result SetValue(std::string_view key, std::string_view name, std::string_view value) {
   auto parts = SplitKey(key);
   if (!parts) return Result::Invalid;
-  WriteLock lock;
+  const Location at = WriteLocation();
+  WriteLock lock(at);
   if (!lock.ok()) return Result::CannotWrite;
-  auto dir = MakeKey(*parts);
+  auto dir = MakeKey(at, *parts);
   if (!dir) return Result::CannotWrite;
   ValueList values = ReadValues(*dir);
   bool found = false;
@@ -267,28 +341,27 @@ Result SetValue(std::string_view key, std::string_view name, std::string_view va
     }
   }
   if (!found) values.emplace_back(name, value);
-  return WriteValues(*dir, values) ? Result::Ok : Result::CannotWrite;
+  return WriteValues(*dir, values, at.shared) ? Result::Ok : Result::CannotWrite;
 }
 
-std::optional<std::string> GetValue(std::string_view key, std::string_view name) {
-  auto dir = FindKey(key);
-  if (!dir) return std::nullopt;
-  for (auto& [n, v] : ReadValues(*dir))
+std::optional<std::string> GetValue(std::string_view key, std::string_view name, View view) {
+  for (auto& [n, v] : Values(key, view))
     if (EqualsAsciiNoCase(n, name)) return v;
   return std::nullopt;
 }
 
 Result DeleteValue(std::string_view key, std::string_view name) {
   if (!SplitKey(key)) return Result::Invalid;
-  WriteLock lock;
+  const Location at = WriteLocation();
+  WriteLock lock(at);
   if (!lock.ok()) return Result::CannotWrite;
-  auto dir = FindKey(key);
+  auto dir = FindKey(at.root, key);
   if (!dir) return Result::NotFound;
   ValueList values = ReadValues(*dir);
   for (auto it = values.begin(); it != values.end(); ++it) {
     if (EqualsAsciiNoCase(it->first, name)) {
       values.erase(it);
-      return WriteValues(*dir, values) ? Result::Ok : Result::CannotWrite;
+      return WriteValues(*dir, values, at.shared) ? Result::Ok : Result::CannotWrite;
     }
   }
   return Result::NotFound;
@@ -296,31 +369,39 @@ Result DeleteValue(std::string_view key, std::string_view name) {
 
 Result DeleteKey(std::string_view key) {
   if (!SplitKey(key)) return Result::Invalid;
+  const Location at = WriteLocation();
   // A key that is not there is not there, writable or not.
-  if (!FindKey(key)) return Result::NotFound;
-  WriteLock lock;
+  if (!FindKey(at.root, key)) return Result::NotFound;
+  WriteLock lock(at);
   if (!lock.ok()) return Result::CannotWrite;
-  auto dir = FindKey(key);
+  auto dir = FindKey(at.root, key);
   if (!dir) return Result::NotFound;
   std::error_code ec;
   fs::remove_all(*dir, ec);
   return ec ? Result::CannotWrite : Result::Ok;
 }
 
-bool KeyExists(std::string_view key) { return FindKey(key).has_value(); }
+bool KeyExists(std::string_view key, View view) { return FindKeyIn(view, key).has_value(); }
 
-std::vector<std::string> SubKeys(std::string_view key) {
+std::vector<std::string> SubKeys(std::string_view key, View view) {
   std::vector<std::string> out;
-  auto dir = FindKey(key);
-  if (!dir) return out;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(*dir, ec))
-    if (entry.is_directory(ec)) out.push_back(DecodeName(entry.path().filename().string()));
+  for (const auto& root : ReadRoots(view)) {
+    auto dir = FindKey(root, key);
+    if (!dir) continue;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(*dir, ec)) {
+      if (!entry.is_directory(ec)) continue;
+      std::string name = DecodeName(entry.path().filename().string());
+      // A subkey that both registries hold is listed once.
+      if (std::none_of(out.begin(), out.end(), [&](const std::string& seen) { return EqualsAsciiNoCase(seen, name); }))
+        out.push_back(std::move(name));
+    }
+  }
   return out;
 }
 
-std::vector<std::pair<std::string, std::string>> Values(std::string_view key) {
-  auto dir = FindKey(key);
+std::vector<std::pair<std::string, std::string>> Values(std::string_view key, View view) {
+  auto dir = FindKeyIn(view, key);
   if (!dir) return {};
   return ReadValues(*dir);
 }

@@ -18,6 +18,7 @@
 namespace {
 
 constexpr char kConsoleMessage[] = "velmora.console";
+constexpr char kExtensionFile[] = "libvelmora-host.so";
 
 int g_exitCode = 0;
 
@@ -26,7 +27,8 @@ void Finish(int code) {
   gtk_main_quit();
 }
 
-// The extension sits in lib/ beside bin/.
+// The extension sits in the program's own folder (installed), else in lib/
+// beside bin/ (a build tree).
 std::string ExtensionDirectory() {
   if (const char* dir = std::getenv("VELMORA_HOST_EXTENSION_DIR"); dir && *dir) return dir;
   char exe[PATH_MAX];
@@ -34,6 +36,10 @@ std::string ExtensionDirectory() {
   if (n <= 0) return "lib";
   exe[n] = '\0';
   gchar* bin = g_path_get_dirname(exe);
+  if (std::string own = bin; access((own + "/" + kExtensionFile).c_str(), F_OK) == 0) {
+    g_free(bin);
+    return own;
+  }
   gchar* root = g_path_get_dirname(bin);
   std::string dir = std::string(root) + "/lib";
   g_free(bin);

@@ -1,11 +1,13 @@
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -93,6 +95,60 @@ TEST_F(RegistryTest, UnwritableLocationIsAClearFailure) {
   EXPECT_EQ(registry::SetValue("HKEY_CLASSES_ROOT\\X", "", "v"), registry::Result::CannotWrite);
   EXPECT_EQ(registry::CreateKey("HKEY_CLASSES_ROOT\\X"), registry::Result::CannotWrite);
   EXPECT_FALSE(registry::KeyExists("HKEY_CLASSES_ROOT\\X"));
+}
+
+TEST_F(RegistryTest, LookupsReadTheUsersRegistryThenTheMachines) {
+  const std::string machine = root_ + "/machine", user = root_ + "/config/velmora/registry";
+  setenv("VELMORA_REGISTRY", machine.c_str(), 1);
+  registry::SetValue("HKEY_CLASSES_ROOT\\Shared", "", "machine");
+  registry::SetValue("HKEY_CLASSES_ROOT\\Shared", "MachineOnly", "m");
+  registry::SetValue("HKEY_CLASSES_ROOT\\Shared\\FromMachine", "", "1");
+  registry::SetValue("HKEY_CLASSES_ROOT\\MachineKey", "", "m");
+  setenv("VELMORA_REGISTRY", user.c_str(), 1);
+  registry::SetValue("hkey_classes_root\\SHARED", "", "user");
+  registry::SetValue("HKEY_CLASSES_ROOT\\Shared\\FromUser", "", "1");
+  registry::SetValue("HKEY_CLASSES_ROOT\\Shared\\frommachine", "", "1");
+
+  // Neither replaced: the user's registry first, then the machine's.
+  const std::string home = getenv("HOME") ? getenv("HOME") : "";
+  unsetenv("VELMORA_REGISTRY");
+  setenv("VELMORA_MACHINE_REGISTRY", machine.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (root_ + "/config").c_str(), 1);
+  EXPECT_EQ(registry::ReadRoots(), (std::vector<std::string>{user, machine}));
+  EXPECT_EQ(registry::GetValue("HKEY_CLASSES_ROOT\\Shared"), "user");
+  // The user's key hides the machine's values of the same key ...
+  EXPECT_EQ(registry::GetValue("HKEY_CLASSES_ROOT\\Shared", "MachineOnly"), std::nullopt);
+  EXPECT_EQ(registry::GetValue("HKEY_CLASSES_ROOT\\MachineKey"), "m");
+  EXPECT_TRUE(registry::KeyExists("HKEY_CLASSES_ROOT\\MachineKey"));
+  // ... while the subkeys of both are listed, each once.
+  auto subKeys = registry::SubKeys("HKEY_CLASSES_ROOT\\Shared");
+  std::sort(subKeys.begin(), subKeys.end());
+  EXPECT_EQ(subKeys, (std::vector<std::string>{"FromUser", "frommachine"}));
+
+  // Root writes the machine's registry, anyone else their own; the own view reads that one alone.
+  const bool root = ::geteuid() == 0;
+  EXPECT_EQ(registry::WriteRoot(), root ? machine : user);
+  EXPECT_EQ(registry::GetValue("HKEY_CLASSES_ROOT\\Shared", "", registry::View::Own), root ? "machine" : "user");
+  EXPECT_EQ(registry::KeyExists("HKEY_CLASSES_ROOT\\MachineKey", registry::View::Own), root);
+  ASSERT_EQ(registry::SetValue("HKEY_CLASSES_ROOT\\Written", "", "w"), registry::Result::Ok);
+  EXPECT_TRUE(fs::is_directory((root ? machine : user) + "/HKEY_CLASSES_ROOT/Written"));
+  EXPECT_FALSE(fs::exists((root ? user : machine) + "/HKEY_CLASSES_ROOT/Written"));
+
+  // VELMORA_REGISTRY replaces both.
+  setenv("VELMORA_REGISTRY", (root_ + "/other").c_str(), 1);
+  EXPECT_EQ(registry::GetValue("HKEY_CLASSES_ROOT\\Shared"), std::nullopt);
+  EXPECT_FALSE(registry::KeyExists("HKEY_CLASSES_ROOT\\MachineKey"));
+  unsetenv("VELMORA_REGISTRY");
+
+  // Without HOME the user's registry is in the home of the password database,
+  // never in a folder that other users could fill.
+  unsetenv("XDG_CONFIG_HOME");
+  unsetenv("HOME");
+  const passwd* entry = ::getpwuid(::getuid());
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(registry::ReadRoots().front(), std::string(entry->pw_dir) + "/.config/velmora/registry");
+  if (!home.empty()) setenv("HOME", home.c_str(), 1);
+  unsetenv("VELMORA_MACHINE_REGISTRY");
 }
 
 }  // namespace
