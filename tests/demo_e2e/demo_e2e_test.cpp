@@ -149,6 +149,7 @@ class Child {
 class VirtualDisplay {
  public:
   VirtualDisplay() {
+    if (const char* d = std::getenv("DISPLAY")) previous_ = d;
     // Xvfb picks a free display number and writes it to descriptor 3.
     server_ = std::make_unique<Child>(
         std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, 3);
@@ -157,6 +158,12 @@ class VirtualDisplay {
     name_ = ":" + *number;
     setenv("DISPLAY", name_.c_str(), 1);
     windowManager_ = std::make_unique<Child>(std::vector<std::string>{"openbox"});
+  }
+  ~VirtualDisplay() {
+    windowManager_.reset();
+    server_.reset();
+    if (previous_) setenv("DISPLAY", previous_->c_str(), 1);
+    else unsetenv("DISPLAY");
   }
   bool Ready() const { return !name_.empty(); }
 
@@ -171,6 +178,7 @@ class VirtualDisplay {
   }
 
  private:
+  std::optional<std::string> previous_;
   std::unique_ptr<Child> server_;
   std::string name_;
   std::unique_ptr<Child> windowManager_;
