@@ -36,6 +36,9 @@ bool Listener::Start() {
 void Listener::Stop() {
   std::lock_guard lock(mutex_);
   if (!server_) return;
+  // A server stopped before its thread has begun to listen would listen on
+  // regardless: let it begin first.
+  for (int i = 0; i < 500 && !server_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   server_->stop();
   thread_.join();
   server_.reset();
