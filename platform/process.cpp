@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -37,6 +38,15 @@ std::optional<std::string> RunningName(pid_t pid) {
   if (state == 0 || state == 'Z' || state == 'X') return std::nullopt;
   return name;
 }
+
+std::string ExecutablePath() {
+  char path[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
+pid_t CurrentId() { return ::getpid(); }
 
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args) {
   std::vector<char*> argv;

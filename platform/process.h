@@ -15,6 +15,12 @@ namespace process {
 // ended but is not yet reaped by its parent counts as ended.
 std::optional<std::string> RunningName(pid_t pid);
 
+// The full path of this process's executable; empty when it cannot be read.
+std::string ExecutablePath();
+
+// This process's id.
+pid_t CurrentId();
+
 // Starts a program (a path, not searched in PATH) with the given arguments
 // after argv[0], in the caller's environment. The child's id, or -1.
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args);
