@@ -2,15 +2,14 @@
 
 #include <gtk/gtk.h>
 #include <malloc.h>
-#include <unistd.h>
 #include <webkit2/webkit2.h>
 
-#include <climits>
 #include <cstring>
 
 #include "host/MainIcon.h"
 #include "host/messages.h"
 #include "platform/msgbox.h"
+#include "platform/process.h"
 
 namespace host {
 
@@ -48,11 +47,9 @@ GVariant* StartupData(const PageWindowSettings& settings) {
 }
 
 std::string ProgramFolder() {
-  char exe[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return ".";
-  exe[n] = '\0';
-  g_autofree gchar* dir = g_path_get_dirname(exe);
+  std::string exe = process::ExecutablePath();
+  if (exe.empty()) return ".";
+  g_autofree gchar* dir = g_path_get_dirname(exe.c_str());
   return dir;
 }
 
@@ -181,6 +178,7 @@ struct PageWindow::Impl {
     GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, type, buttons,
                                             "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+    gtk_window_set_default_size(GTK_WINDOW(box), 320, -1);
     g_signal_connect(box, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
     gtk_widget_show(box);
   }
