@@ -128,6 +128,28 @@ class Watcher {
   }
   bool ready() const { return owned_; }
 
+  // Leaves the bus name (the tray goes away) or takes it again.
+  static bool SetPresent(bool present) {
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    g_autoptr(GVariant) r = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        present ? "RequestName" : "ReleaseName",
+        present ? g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 4u)
+                : g_variant_new("(s)", "org.kde.StatusNotifierWatcher"),
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    guint32 code = 0;
+    if (r) g_variant_get(r, "(u)", &code);
+    return code == 1;
+  }
+
+  // How often a process registered an item.
+  int Count(pid_t pid) {
+    std::lock_guard lock(mutex_);
+    int n = 0;
+    for (auto& item : items_) n += item.pid == pid;
+    return n;
+  }
+
   // The item a process registered.
   std::optional<Item> ItemOf(pid_t pid) {
     std::lock_guard lock(mutex_);
@@ -605,6 +627,31 @@ TEST_F(ClientE2E, WindowStatusKeysCloseBoxAndTray) {
   // The tray menu's one item ends the client.
   ClickTrayMenu(tray, "关闭");
   EXPECT_EQ(c->WaitExit(), 0) << c->Log();
+}
+
+TEST_F(ClientE2E, WithoutATrayTheCloseBoxMinimises) {
+  auto c = StartOnPage("kate");
+  TrayOf(*c);
+  std::string window = c->Window();
+  // No tray at all (no watcher, and no legacy tray on this screen): the
+  // window must stay reachable, so closing minimises it.
+  ASSERT_TRUE(Watcher::SetPresent(false));
+  std::this_thread::sleep_for(500ms);
+  Output({"/usr/bin/wmctrl", "-i", "-c", window});
+  EXPECT_TRUE(StatusBecomes(*c, 0));
+  EXPECT_NE(Output({"/usr/bin/xprop", "-id", window, "_NET_WM_STATE"}).find("_NET_WM_STATE_HIDDEN"),
+            std::string::npos);
+  EXPECT_EQ(c->ShownWindow("Velmora"), window);
+  // A tray again: the item registers anew and closing hides the window.
+  ASSERT_TRUE(Watcher::SetPresent(true));
+  Output({"/usr/bin/xdotool", "windowactivate", "--sync", window});
+  EXPECT_TRUE(StatusBecomes(*c, 1));
+  EXPECT_TRUE(WaitFor([&] { return watcher_->Count(c->pid()) == 2; }));
+  Output({"/usr/bin/wmctrl", "-i", "-c", window});
+  EXPECT_TRUE(StatusBecomes(*c, 0));
+  EXPECT_TRUE(WaitFor([&] { return c->ShownWindow("Velmora").empty(); }));
+  Send(*c, "external.appExit()");
+  EXPECT_EQ(c->WaitExit(), 0);
 }
 
 TEST_F(ClientE2E, AnAttachedCallerKeepsTheClientWhateverCloses) {
