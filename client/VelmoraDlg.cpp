@@ -86,6 +86,7 @@ int CVelmoraDlg::DoModal() {
   settings.width = 1046;
   settings.height = 604;
   settings.resizable = false;
+  settings.centered = true;
   settings.mainIcon = true;
   settings.external = kExternalMethods;
   settings.initialState = {{kWindowStatusKey, 0},

@@ -202,6 +202,7 @@ PageWindow::PageWindow(const PageWindowSettings& settings, PageWindowEvents* eve
   gtk_window_set_title(GTK_WINDOW(d.window), settings.title.c_str());
   gtk_window_set_default_size(GTK_WINDOW(d.window), settings.width, settings.height);
   gtk_window_set_resizable(GTK_WINDOW(d.window), settings.resizable);
+  if (settings.centered) gtk_window_set_position(GTK_WINDOW(d.window), GTK_WIN_POS_CENTER);
   if (settings.mainIcon) {
     g_autoptr(GList) icons = nullptr;
     for (int size : {16, 32, 48, 128}) icons = g_list_append(icons, icon::MainIconPixbuf(size));

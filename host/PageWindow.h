@@ -67,6 +67,7 @@ struct PageWindowSettings {
   std::string title;
   int width = 1024, height = 768;
   bool resizable = true;
+  bool centered = false;  // first shown in the middle of the screen
   bool mainIcon = false;  // the program's main icon as the window's icon
   std::span<const ExternalMethod> external;  // empty: no window.external
   State initialState;
