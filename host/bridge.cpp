@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -121,7 +122,7 @@ JSCValue* FromState(JSCContext* context, GVariant* value) {
   return jsc_value_new_undefined(context);
 }
 
-JSCValue* OnExternalMethod(GPtrArray* args, gpointer data) {
+JSCValue* OnExternalMethodUnguarded(GPtrArray* args, gpointer data) {
   auto* ref = static_cast<MethodRef*>(data);
   JSCContext* context = jsc_context_get_current();
   const Method& method = TheSetup().external[ref->index];
@@ -138,21 +139,28 @@ JSCValue* OnExternalMethod(GPtrArray* args, gpointer data) {
   // An action goes to the UI process; the page does not wait for it.
   WebKitWebPage* page = PageById(ref->pageId);
   if (!page) return jsc_value_new_undefined(context);
-  GVariantBuilder texts;
-  g_variant_builder_init(&texts, G_VARIANT_TYPE("as"));
-  try {
-    for (guint i = 0; i < args->len; ++i) {
-      std::string text = com::VariantToText(engine::jsc::ToVariant(static_cast<JSCValue*>(args->pdata[i])));
-      g_variant_builder_add(&texts, "s", text.c_str());
-    }
-  } catch (...) {
-    g_variant_builder_clear(&texts);
-    jsc_context_throw(context, "external: out of memory");
-    return nullptr;
+  std::vector<std::string> texts;
+  for (guint i = 0; i < args->len; ++i)
+    texts.push_back(com::VariantToText(engine::jsc::ToVariant(static_cast<JSCValue*>(args->pdata[i]))));
+  GVariantBuilder list;
+  g_variant_builder_init(&list, G_VARIANT_TYPE("as"));
+  for (const std::string& text : texts) {
+    g_autofree gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    g_variant_builder_add(&list, "s", valid);
   }
   Send(page, msg::kExternalCall,
-       g_variant_new(msg::kExternalCallType, static_cast<gint32>(ref->index + 1), method.name.c_str(), &texts));
+       g_variant_new(msg::kExternalCallType, static_cast<gint32>(ref->index + 1), method.name.c_str(), &list));
   return jsc_value_new_undefined(context);
+}
+
+// No C++ exception crosses into the page's script.
+JSCValue* OnExternalMethod(GPtrArray* args, gpointer data) {
+  try {
+    return OnExternalMethodUnguarded(args, data);
+  } catch (...) {
+    jsc_context_throw(jsc_context_get_current(), "external: internal error");
+    return nullptr;
+  }
 }
 
 // A name of the table, in any case, is one of its methods.
@@ -160,7 +168,8 @@ JSCValue* GetExternalProperty(JSCClass*, JSCContext* context, gpointer instance,
   auto& table = TheSetup().external;
   for (std::size_t i = 0; i < table.size(); ++i) {
     if (g_ascii_strcasecmp(table[i].name.c_str(), name) != 0) continue;
-    auto* ref = new MethodRef{static_cast<ExternalInstance*>(instance)->pageId, i};
+    auto* ref = new (std::nothrow) MethodRef{static_cast<ExternalInstance*>(instance)->pageId, i};
+    if (!ref) return nullptr;
     return jsc_value_new_function_variadic(
         context, table[i].name.c_str(), G_CALLBACK(OnExternalMethod), ref,
         [](gpointer r) { delete static_cast<MethodRef*>(r); }, JSC_TYPE_VALUE);
