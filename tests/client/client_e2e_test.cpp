@@ -329,6 +329,16 @@ class Client {
     }
     return {};
   }
+  // How many windows of this client besides the main one are mapped (a
+  // tray icon embedded in a tray, a menu).
+  int OtherWindowsShown() {
+    std::string main = Window();
+    int n = 0;
+    std::istringstream ids(Output({"/usr/bin/xdotool", "search", "--onlyvisible", "--pid", std::to_string(pid_)}));
+    for (std::string id; std::getline(ids, id);)
+      if (!id.empty() && !main.empty() && std::stoul(id) != std::stoul(main, nullptr, 16)) ++n;
+    return n;
+  }
   // The main window, as first seen shown.
   std::string Window() {
     if (window_.empty()) window_ = ShownWindow("Velmora");
@@ -631,27 +641,89 @@ TEST_F(ClientE2E, WindowStatusKeysCloseBoxAndTray) {
 
 TEST_F(ClientE2E, WithoutATrayTheCloseBoxMinimises) {
   auto c = StartOnPage("kate");
-  TrayOf(*c);
   std::string window = c->Window();
   // No tray at all (no watcher, and no legacy tray on this screen): the
   // window must stay reachable, so closing minimises it.
+  Watcher::Item tray = TrayOf(*c);
   ASSERT_TRUE(Watcher::SetPresent(false));
-  std::this_thread::sleep_for(500ms);
-  Output({"/usr/bin/wmctrl", "-i", "-c", window});
-  EXPECT_TRUE(StatusBecomes(*c, 0));
+  // Until the client has seen the tray go, closing still hides the window:
+  // then the item (still on the bus) shows it again and the test retries.
+  EXPECT_TRUE(WaitFor([&] {
+    Output({"/usr/bin/wmctrl", "-i", "-c", window});
+    EXPECT_TRUE(StatusBecomes(*c, 0));
+    if (!c->ShownWindow("Velmora").empty()) return true;
+    g_autoptr(GVariant) r = Call(tray.service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+                                 g_variant_new("(ii)", 0, 0));
+    EXPECT_TRUE(StatusBecomes(*c, 1));
+    return false;
+  }));
   EXPECT_NE(Output({"/usr/bin/xprop", "-id", window, "_NET_WM_STATE"}).find("_NET_WM_STATE_HIDDEN"),
             std::string::npos);
-  EXPECT_EQ(c->ShownWindow("Velmora"), window);
   // A tray again: the item registers anew and closing hides the window.
   ASSERT_TRUE(Watcher::SetPresent(true));
   Output({"/usr/bin/xdotool", "windowactivate", "--sync", window});
   EXPECT_TRUE(StatusBecomes(*c, 1));
   EXPECT_TRUE(WaitFor([&] { return watcher_->Count(c->pid()) == 2; }));
+  // Until the client has heard back from the watcher, closing still
+  // minimises: then the window is restored and the test retries.
+  EXPECT_TRUE(WaitFor([&] {
+    Output({"/usr/bin/wmctrl", "-i", "-c", window});
+    EXPECT_TRUE(StatusBecomes(*c, 0));
+    if (WaitFor([&] { return c->ShownWindow("Velmora").empty(); }, 1s)) return true;
+    Output({"/usr/bin/xdotool", "windowactivate", "--sync", window});
+    EXPECT_TRUE(StatusBecomes(*c, 1));
+    return false;
+  }));
+  Send(*c, "external.appExit()");
+  EXPECT_EQ(c->WaitExit(), 0);
+}
+
+TEST_F(ClientE2E, TheLegacyTrayStandsInWithoutAWatcher) {
+  // No status-notifier watcher, but a tray of the older kind on the screen.
+  ASSERT_TRUE(Watcher::SetPresent(false));
+  struct Restore {
+    pid_t tray = -1;
+    ~Restore() {
+      if (tray > 0) {
+        kill(tray, SIGTERM);
+        waitpid(tray, nullptr, 0);
+      }
+      Watcher::SetPresent(true);
+    }
+  } restore;
+  restore.tray = Client::Spawn({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                "--width", "120", "--height", "32"},
+                               {}, *work_ / "trayer.log");
+  int x = 0, y = 0, w = 0, h = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    std::istringstream rows(Output({"/usr/bin/wmctrl", "-lG"}));
+    for (std::string row; std::getline(rows, row);) {
+      std::istringstream f(row);
+      std::string id, desktop, host, title;
+      f >> id >> desktop >> x >> y >> w >> h >> host >> title;
+      if (title == "panel") return true;
+    }
+    return false;
+  }));
+  auto c = StartOnPage("liam");
+  std::string window = c->Window();
+  ASSERT_TRUE(WaitFor([&] { return c->OtherWindowsShown() > 0; })) << "the icon never reached the tray";
+  // The icon sits in that tray, so closing hides the window.
   Output({"/usr/bin/wmctrl", "-i", "-c", window});
   EXPECT_TRUE(StatusBecomes(*c, 0));
   EXPECT_TRUE(WaitFor([&] { return c->ShownWindow("Velmora").empty(); }));
-  Send(*c, "external.appExit()");
-  EXPECT_EQ(c->WaitExit(), 0);
+  // A click on the icon (the only one, at the tray's right end) shows it maximised.
+  std::string iconX = std::to_string(x + w - h / 2), iconY = std::to_string(y + h / 2);
+  Output({"/usr/bin/xdotool", "mousemove", "--sync", iconX, iconY, "click", "1"});
+  EXPECT_TRUE(StatusBecomes(*c, 1));
+  Screenshot(window, "client-legacy-tray");
+  // Its menu's one item ends the client (the pointer is still on the icon);
+  // the menu is up once one more window of the client is shown.
+  int before = c->OtherWindowsShown();
+  Output({"/usr/bin/xdotool", "click", "3"});
+  EXPECT_TRUE(WaitFor([&] { return c->OtherWindowsShown() > before; }));
+  Output({"/usr/bin/xdotool", "key", "Down", "Return"});
+  EXPECT_EQ(c->WaitExit(), 0) << c->Log();
 }
 
 TEST_F(ClientE2E, AnAttachedCallerKeepsTheClientWhateverCloses) {
@@ -689,8 +761,11 @@ TEST_F(ClientE2E, AnAttachedCallerKeepsTheClientWhateverCloses) {
   // Once the caller leaves the bus, appExit ends the client.
   g_dbus_connection_close_sync(caller, nullptr, nullptr);
   g_object_unref(caller);
-  std::this_thread::sleep_for(500ms);
-  Send(*c, "external.appExit()");
+  // (Asked again until the client has seen the caller go.)
+  EXPECT_TRUE(WaitFor([&] {
+    Send(*c, "external.appExit()");
+    return c->WaitExit(2s).has_value();
+  }));
   EXPECT_EQ(c->WaitExit(), 0) << c->Log();
 }
 
