@@ -151,7 +151,7 @@ void CVelmoraDlg::OnDestroy() {
 
 void CVelmoraDlg::OnCancel() {
   if (m_pAutoProxy) {
-    m_window->ShowWindow(host::PageWindow::Show::Hide);
+    HideToTray();
     return;
   }
   m_bEnded = true;
@@ -159,9 +159,12 @@ void CVelmoraDlg::OnCancel() {
 }
 
 // The close box, Alt+F4 and the window menu's close only hide the window,
-// which stays reachable from its icon. With no tray to show the icon, the
-// window is minimised instead, so it is never out of reach.
-void CVelmoraDlg::OnSysCommandClose() {
+// which stays reachable from its icon.
+void CVelmoraDlg::OnSysCommandClose() { HideToTray(); }
+
+// Hides the window behind its icon. With no tray to show the icon, the
+// window is minimised instead, so that it is never out of reach.
+void CVelmoraDlg::HideToTray() {
   bool tray = m_tray && m_tray->Available();
   m_window->ShowWindow(tray ? host::PageWindow::Show::Hide : host::PageWindow::Show::Minimized);
 }

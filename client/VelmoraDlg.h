@@ -78,6 +78,7 @@ class CVelmoraDlg : public loop::MessageTarget, public host::PageWindowEvents, p
   loop::LRESULT OnPopupCallJs(loop::Message& m);
   loop::LRESULT OnTransferUrl(loop::Message& m);
   void OnSysCommandClose();
+  void HideToTray();
 
   // window.external actions, by DISPID.
   void ExternalPMessage(const std::vector<std::string>& args);
