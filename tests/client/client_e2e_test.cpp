@@ -295,6 +295,28 @@ TEST_F(ClientE2E, HandOverAddressReachesThePage) {
   }
 }
 
+TEST_F(ClientE2E, AGetterCalledByThePageSeesWhatTheWindowJustChanged) {
+  // The hand-over comes at the load end, which the test holds back until
+  // the window is hidden: handing the address over shows the window, and
+  // the page function that receives it must already read status 1.
+  ASSERT_EQ(Ask("mia+seturl:http://x/z"), "1");
+  gateOpen_ = false;
+  auto c = Start("mia", {"-trans", PageFor("mia") + "&gate=1"});
+  ASSERT_TRUE(Logged(*c, "ready"));
+  TrayOf(*c);
+  std::string window;
+  ASSERT_TRUE(WaitFor([&] { return !(window = c->Window()).empty(); }));
+  EXPECT_TRUE(WaitFor([&] {
+    Output({"/usr/bin/wmctrl", "-i", "-c", window});
+    return StatusBecomes(*c, 0) && c->ShownWindow("Velmora").empty();
+  }));
+  gateOpen_ = true;
+  EXPECT_TRUE(Logged(*c, "transfer:http://x/z")) << channel_->Logs("mia");
+  EXPECT_TRUE(Logged(*c, "status at transfer:1")) << channel_->Logs("mia");
+  Send(*c, "external.appExit()");
+  EXPECT_EQ(c->WaitExit(), 0);
+}
+
 TEST_F(ClientE2E, AFrameLoadingTheHomePageClosesTheClient) {
   auto c = Start("henry", {PageFor("henry", "frame_home.html")});
   EXPECT_EQ(c->WaitExit(), 0) << c->Log();

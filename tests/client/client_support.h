@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -386,6 +387,11 @@ class ClientE2E : public ::testing::Test {
     server_->Get("/answer", [](const httplib::Request&, httplib::Response& res) {
       res.set_content("answer-body", "text/plain");
     });
+    // A resource that holds its page's load end until the test opens the gate.
+    server_->Get("/gate", [](const httplib::Request&, httplib::Response& res) {
+      WaitFor([] { return gateOpen_.load(); });
+      res.set_content("", "text/plain");
+    });
     port_ = server_->bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     serverThread_ = new std::thread([] { server_->listen_after_bind(); });
@@ -509,6 +515,7 @@ class ClientE2E : public ::testing::Test {
   inline static int port_;
   inline static Watcher* watcher_;
   inline static pid_t helper_;
+  inline static std::atomic<bool> gateOpen_{false};
 };
 
 
