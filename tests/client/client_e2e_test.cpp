@@ -47,6 +47,19 @@ TEST_F(ClientE2E, StartsWithoutAddressOrWithoutDisplay) {
   EXPECT_NE(blind->Log().find("cannot open the display"), std::string::npos) << blind->Log();
 }
 
+TEST_F(ClientE2E, AnInstalledClientFindsTheExtensionInItsOwnFolder) {
+  // Installed, every program and module sits in one folder.
+  fs::path flat = *work_ / "flat";
+  fs::create_directories(flat);
+  fs::copy_file(VELMORA_CLIENT, flat / "Velmora", fs::copy_options::overwrite_existing);
+  fs::copy_file(VELMORA_HOST_EXTENSION, flat / "libvelmora-host.so", fs::copy_options::overwrite_existing);
+  Client c("nora", {PageFor("nora")}, {}, *work_, (flat / "Velmora").string());
+  ASSERT_TRUE(Logged(c, "ready")) << c.Log();
+  EXPECT_EQ(Eval(c, "typeof external.getWindowStatus"), "function");
+  Send(c, "external.appExit()");
+  EXPECT_EQ(c.WaitExit(), 0);
+}
+
 TEST_F(ClientE2E, RegisterAndUnregisterShowNoWindow) {
   std::string service = std::string(getenv("XDG_DATA_HOME")) + "/dbus-1/services/Velmora.Application.service";
   // Without a display, so that a window could not even be made.

@@ -258,10 +258,11 @@ inline GVariant* Call(const std::string& service, const char* path, const char* 
 
 class Client {
  public:
+  // Starts `program` (the built client unless given) with the arguments.
   Client(const std::string& id, const std::vector<std::string>& args, const std::vector<std::string>& env,
-         const fs::path& logDir)
+         const fs::path& logDir, const std::string& program = VELMORA_CLIENT)
       : id_(id), log_(logDir / (id + ".log")) {
-    std::vector<std::string> argv = {VELMORA_CLIENT};
+    std::vector<std::string> argv = {program};
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = Spawn(argv, env, log_);
   }
