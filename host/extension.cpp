@@ -1,8 +1,9 @@
 // The host extension: loaded by WebKitGTK into every web process of a
 // container. In every frame of every page it defines ActiveXObject(progId)
-// and turns <object classid="clsid:..."> elements into controls; it
-// forwards the pages' console messages to the container; and it destroys
-// each control when the document that created it goes away.
+// and turns <object classid="clsid:..."> elements into controls, and it
+// destroys each control when the document that created it goes away. The
+// page bridge (host/bridge.h) adds `window.external`, console and message
+// box forwarding and document completion.
 #include <webkit2/webkit-web-extension.h>
 
 #include <map>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "engine/jsc/jsc_engine.h"
+#include "host/bridge.h"
 #include "host/control_host.h"
 
 namespace {
@@ -23,7 +25,6 @@ using host::HostedControl;
 constexpr char kClassName[] = "WendexControl";
 constexpr char kInstalledKey[] = "velmora-host-installed";
 constexpr char kClassKey[] = "velmora-host-class";
-constexpr char kConsoleMessage[] = "velmora.console";
 
 // --- Controls and their documents ----------------------------------------
 
@@ -178,7 +179,7 @@ std::shared_ptr<HostedControl> CreateFor(WebKitFrame* frame, const host::Registr
 // ActiveXObject(progId): the control's script object, or a script error.
 JSCValue* OnCreateUnguarded(GPtrArray* args, gpointer data) {
   JSCContext* context = jsc_context_get_current();
-  auto* frame = static_cast<FrameRef*>(data)->Get();
+  g_autoptr(WebKitFrame) frame = static_cast<FrameRef*>(data)->Get();
   if (!frame) return Throw(context, "ActiveXObject: the page is gone");
   std::string progId = ArgText(args, 0);
   std::string error;
@@ -188,7 +189,6 @@ JSCValue* OnCreateUnguarded(GPtrArray* args, gpointer data) {
   } else if (auto registration = host::FindByProgId(progId, &error)) {
     control = CreateFor(frame, *registration, nullptr, 0, 0, &error);
   }
-  g_object_unref(frame);
   if (!control) return Throw(context, "ActiveXObject('" + progId + "'): " + error);
   return NewScriptObject(context, control);
 }
@@ -206,7 +206,7 @@ JSCValue* OnResize(GPtrArray* args, gpointer data) {
 // embed(classId, names, values, width, height): [script object, resize function].
 JSCValue* OnEmbedUnguarded(GPtrArray* args, gpointer data) {
   JSCContext* context = jsc_context_get_current();
-  auto* frame = static_cast<FrameRef*>(data)->Get();
+  g_autoptr(WebKitFrame) frame = static_cast<FrameRef*>(data)->Get();
   if (!frame) return Throw(context, "the page is gone");
   std::string classId = ArgText(args, 0);
   host::Params params;
@@ -214,13 +214,10 @@ JSCValue* OnEmbedUnguarded(GPtrArray* args, gpointer data) {
     auto* names = static_cast<JSCValue*>(args->pdata[1]);
     auto* values = static_cast<JSCValue*>(args->pdata[2]);
     for (guint i = 0; jsc_value_is_array(names) && jsc_value_is_array(values); ++i) {
-      JSCValue* n = jsc_value_object_get_property_at_index(names, i);
-      JSCValue* v = jsc_value_object_get_property_at_index(values, i);
-      bool end = jsc_value_is_undefined(n);
-      if (!end) params.emplace_back(com::VariantToText(ToVariant(n)), com::VariantToText(ToVariant(v)));
-      g_object_unref(n);
-      g_object_unref(v);
-      if (end) break;
+      g_autoptr(JSCValue) n = jsc_value_object_get_property_at_index(names, i);
+      g_autoptr(JSCValue) v = jsc_value_object_get_property_at_index(values, i);
+      if (jsc_value_is_undefined(n)) break;
+      params.emplace_back(com::VariantToText(ToVariant(n)), com::VariantToText(ToVariant(v)));
     }
   }
   std::string error;
@@ -231,16 +228,13 @@ JSCValue* OnEmbedUnguarded(GPtrArray* args, gpointer data) {
   } else {
     error = "'" + classId + "' is not a class id";
   }
-  g_object_unref(frame);
   if (!control) return Throw(context, "<object classid=\"clsid:" + classId + "\">: " + error);
-  GPtrArray* pair = g_ptr_array_new_with_free_func(g_object_unref);
+  g_autoptr(GPtrArray) pair = g_ptr_array_new_with_free_func(g_object_unref);
   g_ptr_array_add(pair, NewScriptObject(context, control));
   g_ptr_array_add(pair, jsc_value_new_function_variadic(
                             context, "resize", G_CALLBACK(OnResize), new Instance{control},
                             [](gpointer i) { delete static_cast<Instance*>(i); }, G_TYPE_NONE));
-  JSCValue* result = jsc_value_new_array_from_garray(context, pair);
-  g_ptr_array_unref(pair);
-  return result;
+  return jsc_value_new_array_from_garray(context, pair);
 }
 
 JSCValue* OnEmbed(GPtrArray* args, gpointer data) {
@@ -308,60 +302,42 @@ constexpr char kObjectScanner[] = R"JS((function(embed){
 JSCValue* CallWith(JSCContext* context, const char* source, JSCValue* argument) {
   engine::jsc::CatchScope scope(context);
   JSCValue* result = nullptr;
-  JSCValue* function = jsc_context_evaluate(context, source, -1);
+  g_autoptr(JSCValue) function = jsc_context_evaluate(context, source, -1);
   if (function && jsc_value_is_function(function))
     result = jsc_value_function_call(function, JSC_TYPE_VALUE, argument, G_TYPE_NONE);
-  if (function) g_object_unref(function);
   if (scope.thrown()) g_warning("velmora host: %s", scope.message().c_str());
   return result;
 }
 
 void InstallInFrame(WebKitFrame* frame) {
-  JSCContext* context = webkit_frame_get_js_context(frame);
-  if (!context) return;
-  if (!g_object_get_data(G_OBJECT(context), kInstalledKey)) {
-    g_object_set_data(G_OBJECT(context), kInstalledKey, GINT_TO_POINTER(1));
-    JSCValue* create = jsc_value_new_function_variadic(context, "create", G_CALLBACK(OnCreate),
-                                                       new FrameRef(frame), FreeFrameRef, JSC_TYPE_VALUE);
-    if (JSCValue* constructor = CallWith(context, kActiveXObjectShim, create)) {
-      if (jsc_value_is_function(constructor)) jsc_context_set_value(context, "ActiveXObject", constructor);
-      g_object_unref(constructor);
-    }
-    g_object_unref(create);
-    JSCValue* embed = jsc_value_new_function_variadic(context, "embed", G_CALLBACK(OnEmbed),
-                                                      new FrameRef(frame), FreeFrameRef, JSC_TYPE_VALUE);
-    if (JSCValue* done = CallWith(context, kObjectScanner, embed)) g_object_unref(done);
-    g_object_unref(embed);
-  }
-  g_object_unref(context);
+  g_autoptr(JSCContext) context = webkit_frame_get_js_context(frame);
+  if (!context || g_object_get_data(G_OBJECT(context), kInstalledKey)) return;
+  g_object_set_data(G_OBJECT(context), kInstalledKey, GINT_TO_POINTER(1));
+  g_autoptr(JSCValue) create = jsc_value_new_function_variadic(context, "create", G_CALLBACK(OnCreate),
+                                                               new FrameRef(frame), FreeFrameRef, JSC_TYPE_VALUE);
+  g_autoptr(JSCValue) constructor = CallWith(context, kActiveXObjectShim, create);
+  if (constructor && jsc_value_is_function(constructor)) jsc_context_set_value(context, "ActiveXObject", constructor);
+  g_autoptr(JSCValue) embed = jsc_value_new_function_variadic(context, "embed", G_CALLBACK(OnEmbed),
+                                                              new FrameRef(frame), FreeFrameRef, JSC_TYPE_VALUE);
+  g_autoptr(JSCValue) scanner = CallWith(context, kObjectScanner, embed);
 }
 
 // --- Signals ---------------------------------------------------------------
 
-void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage*, WebKitFrame* frame, gpointer) {
+void OnWindowObjectCleared(WebKitScriptWorld*, WebKitWebPage* page, WebKitFrame* frame, gpointer) {
   engine::jsc::RegisterFrame(frame);
   // A new document in this frame: the old one's controls go with it.
   DestroyControlsOf(frame);
+  // The bridge first: its listeners must come before any of the page's.
+  host::bridge::InstallInFrame(page, frame);
   InstallInFrame(frame);
-}
-
-void OnConsoleMessage(WebKitWebPage* page, WebKitConsoleMessage* message, gpointer) {
-  const char* text = webkit_console_message_get_text(message);
-  // A message variant holds valid UTF-8 only.
-  gchar* valid = g_utf8_make_valid(text ? text : "", -1);
-  WebKitUserMessage* forward = webkit_user_message_new(kConsoleMessage, g_variant_new_take_string(valid));
-  webkit_web_page_send_message_to_view(page, forward, nullptr, nullptr, nullptr);
-}
-
-void OnPageCreated(WebKitWebExtension*, WebKitWebPage* page, gpointer) {
-  g_signal_connect(page, "console-message-sent", G_CALLBACK(OnConsoleMessage), nullptr);
 }
 
 }  // namespace
 
 extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(WebKitWebExtension* extension,
-                                                                               const GVariant*) {
-  g_signal_connect(extension, "page-created", G_CALLBACK(OnPageCreated), nullptr);
+                                                                               const GVariant* data) {
+  host::bridge::Initialize(extension, data);
   g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
                    G_CALLBACK(OnWindowObjectCleared), nullptr);
 }

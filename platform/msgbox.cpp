@@ -1,6 +1,7 @@
 #include "platform/msgbox.h"
 
 #include <fcntl.h>
+#include <glib-object.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,29 @@ namespace {
 
 std::mutex g_mutex;
 std::unique_ptr<Provider> g_provider;
+
+// Controls are modules of their own, each with its own copy of this code,
+// so the container's provider is also published in a slot that the whole
+// process shares: data on a type of GLib's type system, which exists once
+// per process.
+constexpr char kSlotTypeName[] = "VelmoraMessageBoxProvider";
+
+GQuark SlotQuark() { return g_quark_from_static_string("velmora-msgbox-provider"); }
+
+GType SlotType() {
+  GType type = g_type_from_name(kSlotTypeName);
+  if (!type) type = g_pointer_type_register_static(kSlotTypeName);
+  return type ? type : g_type_from_name(kSlotTypeName);
+}
+
+void PublishProvider(Provider* provider) {
+  if (GType type = SlotType()) g_type_set_qdata(type, SlotQuark(), provider);
+}
+
+Provider* PublishedProvider() {
+  GType type = g_type_from_name(kSlotTypeName);
+  return type ? static_cast<Provider*>(g_type_get_qdata(type, SlotQuark())) : nullptr;
+}
 
 void AppendEscaped(std::string& out, std::string_view text) {
   for (char c : text) {
@@ -70,6 +94,7 @@ int LogProvider::Show(std::string_view caption, std::string_view text, unsigned 
 
 void SetProvider(std::unique_ptr<Provider> provider) {
   std::lock_guard lock(g_mutex);
+  PublishProvider(provider.get());
   g_provider = std::move(provider);
 }
 
@@ -79,7 +104,7 @@ int Show(std::string_view caption, std::string_view text, unsigned style) {
   Provider* p;
   {
     std::lock_guard lock(g_mutex);
-    p = g_provider.get();
+    p = g_provider ? g_provider.get() : PublishedProvider();
   }
   if (p) return p->Show(caption, text, style);
   return LogProvider().Show(caption, text, style);

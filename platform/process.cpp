@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -39,10 +40,17 @@ std::optional<std::string> RunningName(pid_t pid) {
   return name;
 }
 
+std::string ExecutablePath() {
+  char path[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
+pid_t CurrentId() { return ::getpid(); }
+
 std::string ProgramDirectory() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.parent_path().string();
+  return std::filesystem::path(ExecutablePath()).parent_path().string();
 }
 
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args) {

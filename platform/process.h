@@ -15,6 +15,12 @@ namespace process {
 // ended but is not yet reaped by its parent counts as ended.
 std::optional<std::string> RunningName(pid_t pid);
 
+// The full path of this process's executable; empty when it cannot be read.
+std::string ExecutablePath();
+
+// This process's id.
+pid_t CurrentId();
+
 // The folder of the running program's executable, or empty when it cannot
 // be told.
 std::string ProgramDirectory();

@@ -1,0 +1,339 @@
+#include "host/PageWindow.h"
+
+#include <gtk/gtk.h>
+#include <malloc.h>
+#include <webkit2/webkit2.h>
+
+#include <cstring>
+
+#include "host/MainIcon.h"
+#include "host/messages.h"
+#include "platform/msgbox.h"
+#include "platform/process.h"
+
+namespace host {
+
+namespace {
+
+constexpr int kFadeStepMs = 25;
+
+GVariant* ToVariant(const StateValue& value) {
+  if (const int* n = std::get_if<int>(&value)) return g_variant_new_int32(*n);
+  return g_variant_new_string(std::get<std::string>(value).c_str());
+}
+
+GVariant* StateDictionary(const State& values) {
+  GVariantBuilder dict;
+  g_variant_builder_init(&dict, G_VARIANT_TYPE(msg::kStateType));
+  for (const auto& [key, value] : values) g_variant_builder_add(&dict, "{sv}", key.c_str(), ToVariant(value));
+  return g_variant_builder_end(&dict);
+}
+
+// What the extension of this window's web processes learns at start-up.
+GVariant* StartupData(const PageWindowSettings& settings) {
+  GVariantBuilder data;
+  g_variant_builder_init(&data, G_VARIANT_TYPE_VARDICT);
+  GVariantBuilder table;
+  g_variant_builder_init(&table, G_VARIANT_TYPE(msg::kInitExternalType));
+  for (const ExternalMethod& m : settings.external)
+    g_variant_builder_add(&table, "(ss)", m.name, m.stateKey ? m.stateKey : "");
+  g_variant_builder_add(&data, "{sv}", msg::kInitExternal, g_variant_builder_end(&table));
+  g_variant_builder_add(&data, "{sv}", msg::kInitState, StateDictionary(settings.initialState));
+  GVariantBuilder ids;
+  g_variant_builder_init(&ids, G_VARIANT_TYPE(msg::kInitClickIdsType));
+  for (const std::string& id : settings.clickIds) g_variant_builder_add(&ids, "s", id.c_str());
+  g_variant_builder_add(&data, "{sv}", msg::kInitClickIds, g_variant_builder_end(&ids));
+  return g_variant_ref_sink(g_variant_builder_end(&data));
+}
+
+std::string ProgramFolder() {
+  std::string exe = process::ExecutablePath();
+  if (exe.empty()) return ".";
+  g_autofree gchar* dir = g_path_get_dirname(exe.c_str());
+  return dir;
+}
+
+}  // namespace
+
+struct PageWindow::Impl {
+  PageWindowEvents* events = nullptr;
+  GtkWidget* window = nullptr;
+  WebKitWebView* view = nullptr;
+  WebKitWebContext* context = nullptr;
+  GVariant* startupData = nullptr;
+  std::string extensionDir;
+  bool minimized = false;
+  bool loadFailed = false;
+  guint fadeSource = 0;
+  gint64 fadeStart = 0;
+  int fadeMs = 0;
+  std::function<void()> fadeDone;
+
+  ~Impl() {
+    if (fadeSource) g_source_remove(fadeSource);
+    if (window) gtk_widget_destroy(window);
+    if (context) g_object_unref(context);
+    if (startupData) g_variant_unref(startupData);
+  }
+
+  static void OnInitializeExtensions(WebKitWebContext* context, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    webkit_web_context_set_web_extensions_directory(context, impl->extensionDir.c_str());
+    webkit_web_context_set_web_extensions_initialization_user_data(context, impl->startupData);
+  }
+
+  static gboolean OnUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    const char* name = webkit_user_message_get_name(message);
+    GVariant* p = webkit_user_message_get_parameters(message);
+    auto is = [&](const char* type) { return p && g_variant_is_of_type(p, G_VARIANT_TYPE(type)); };
+    if (std::strcmp(name, msg::kConsole) == 0) {
+      if (is(msg::kConsoleType)) impl->events->OnConsoleMessage(g_variant_get_string(p, nullptr));
+    } else if (std::strcmp(name, msg::kExternalCall) == 0) {
+      if (!is(msg::kExternalCallType)) return TRUE;
+      gint32 dispid = 0;
+      const gchar* method = nullptr;
+      g_autoptr(GVariantIter) texts = nullptr;
+      g_variant_get(p, "(i&sas)", &dispid, &method, &texts);
+      std::vector<std::string> args;
+      for (const gchar* t = nullptr; g_variant_iter_next(texts, "&s", &t);) args.emplace_back(t);
+      impl->events->OnExternalCall(dispid, args);
+    } else if (std::strcmp(name, msg::kMessageBox) == 0) {
+      if (!is(msg::kMessageBoxType)) return TRUE;
+      const gchar *caption = nullptr, *text = nullptr;
+      guint32 style = 0;
+      g_variant_get(p, "(&s&su)", &caption, &text, &style);
+      if (!impl->events->OnMessageBox(caption, text, style)) impl->ShowBox(caption, text, style);
+    } else if (std::strcmp(name, msg::kDocumentComplete) == 0) {
+      if (!is(msg::kDocumentCompleteType)) return TRUE;
+      const gchar* address = nullptr;
+      gboolean main = FALSE;
+      g_variant_get(p, "(&sb)", &address, &main);
+      impl->events->OnDocumentComplete(address, main);
+    } else if (std::strcmp(name, msg::kElementClick) == 0) {
+      if (is(msg::kElementClickType)) impl->events->OnElementClick(g_variant_get_string(p, nullptr));
+    } else {
+      return FALSE;
+    }
+    return TRUE;
+  }
+
+  static void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    if (event == WEBKIT_LOAD_STARTED) impl->loadFailed = false;
+    if (event == WEBKIT_LOAD_FINISHED && !impl->loadFailed) impl->events->OnLoadFinished();
+  }
+
+  static gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    // A navigation the page cancelled itself is no failure.
+    if (g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED)) return FALSE;
+    impl->loadFailed = true;
+    impl->events->OnLoadFailed(uri ? uri : "", error->message);
+    return FALSE;
+  }
+
+  static void OnWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self) {
+    static_cast<Impl*>(self)->events->OnWebProcessEnded(reason == WEBKIT_WEB_PROCESS_CRASHED);
+  }
+
+  static void OnPageClose(WebKitWebView*, gpointer self) { static_cast<Impl*>(self)->events->OnPageClose(); }
+
+  static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer self) {
+    static_cast<Impl*>(self)->events->OnCloseRequest();
+    return TRUE;
+  }
+
+  static gboolean OnWindowState(GtkWidget*, GdkEventWindowState* event, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    if (event->changed_mask & GDK_WINDOW_STATE_ICONIFIED) {
+      impl->minimized = (event->new_window_state & GDK_WINDOW_STATE_ICONIFIED) != 0;
+      impl->events->OnVisibilityChanged();
+    }
+    return FALSE;
+  }
+
+  static void OnShownOrHidden(GtkWidget*, gpointer self) { static_cast<Impl*>(self)->events->OnVisibilityChanged(); }
+
+  static gboolean OnFadeStep(gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    double elapsed = static_cast<double>(g_get_monotonic_time() - impl->fadeStart) / 1000.0;
+    if (elapsed < impl->fadeMs) {
+      gtk_widget_set_opacity(impl->window, 1.0 - elapsed / impl->fadeMs);
+      return G_SOURCE_CONTINUE;
+    }
+    impl->fadeSource = 0;
+    gtk_widget_hide(impl->window);
+    gtk_widget_set_opacity(impl->window, 1.0);
+    if (auto done = std::move(impl->fadeDone)) done();
+    return G_SOURCE_REMOVE;
+  }
+
+  void ShowBox(const std::string& caption, const std::string& text, unsigned style) {
+    GtkMessageType type = GTK_MESSAGE_INFO;
+    if (style & msgbox::MB_ICONERROR) type = GTK_MESSAGE_ERROR;
+    GtkButtonsType buttons = GTK_BUTTONS_OK;
+    if ((style & 0xF) == msgbox::MB_OKCANCEL) buttons = GTK_BUTTONS_OK_CANCEL;
+    if ((style & 0xF) == msgbox::MB_YESNO) buttons = GTK_BUTTONS_YES_NO;
+    GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_DESTROY_WITH_PARENT, type, buttons,
+                                            "%s", text.c_str());
+    gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
+    gtk_window_set_default_size(GTK_WINDOW(box), 320, -1);
+    g_signal_connect(box, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+    gtk_widget_show(box);
+  }
+
+  void SendToPage(const char* name, GVariant* parameters) {
+    webkit_web_view_send_message_to_page(view, webkit_user_message_new(name, parameters), nullptr, nullptr,
+                                         nullptr);
+  }
+};
+
+PageWindow::PageWindow(const PageWindowSettings& settings, PageWindowEvents* events) : impl_(new Impl) {
+  Impl& d = *impl_;
+  d.events = events;
+  d.extensionDir = ExtensionDirectory();
+  d.startupData = StartupData(settings);
+  // A context of its own: the start-up data describes this window's bridge.
+  d.context = webkit_web_context_new();
+  g_signal_connect(d.context, "initialize-web-extensions", G_CALLBACK(Impl::OnInitializeExtensions), &d);
+
+  d.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(d.window), settings.title.c_str());
+  gtk_window_set_default_size(GTK_WINDOW(d.window), settings.width, settings.height);
+  gtk_window_set_resizable(GTK_WINDOW(d.window), settings.resizable);
+  if (settings.centered) gtk_window_set_position(GTK_WINDOW(d.window), GTK_WIN_POS_CENTER);
+  if (settings.mainIcon) {
+    g_autoptr(GList) icons = nullptr;
+    for (int size : {16, 32, 48, 128}) icons = g_list_append(icons, icon::MainIconPixbuf(size));
+    gtk_window_set_icon_list(GTK_WINDOW(d.window), icons);
+    g_list_foreach(icons, [](gpointer p, gpointer) { g_object_unref(p); }, nullptr);
+  }
+  d.view = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(d.context));
+  gtk_container_add(GTK_CONTAINER(d.window), GTK_WIDGET(d.view));
+  gtk_widget_show(GTK_WIDGET(d.view));
+
+  g_signal_connect(d.view, "user-message-received", G_CALLBACK(Impl::OnUserMessage), &d);
+  g_signal_connect(d.view, "load-changed", G_CALLBACK(Impl::OnLoadChanged), &d);
+  g_signal_connect(d.view, "load-failed", G_CALLBACK(Impl::OnLoadFailed), &d);
+  g_signal_connect(d.view, "web-process-terminated", G_CALLBACK(Impl::OnWebProcessTerminated), &d);
+  g_signal_connect(d.view, "close", G_CALLBACK(Impl::OnPageClose), &d);
+  g_signal_connect(d.window, "delete-event", G_CALLBACK(Impl::OnDelete), &d);
+  g_signal_connect(d.window, "window-state-event", G_CALLBACK(Impl::OnWindowState), &d);
+  g_signal_connect(d.window, "show", G_CALLBACK(Impl::OnShownOrHidden), &d);
+  g_signal_connect(d.window, "hide", G_CALLBACK(Impl::OnShownOrHidden), &d);
+}
+
+PageWindow::~PageWindow() {
+  // No signal reaches the owner while the window goes.
+  if (impl_->window) g_signal_handlers_disconnect_by_data(impl_->window, impl_.get());
+  if (impl_->view) g_signal_handlers_disconnect_by_data(impl_->view, impl_.get());
+}
+
+void PageWindow::Load(const std::string& address) {
+  // The engine takes UTF-8 addresses only.
+  g_autofree gchar* valid = g_utf8_make_valid(address.c_str(), static_cast<gssize>(address.size()));
+  webkit_web_view_load_uri(impl_->view, valid);
+}
+
+void PageWindow::PushState(const State& values) { impl_->SendToPage(msg::kState, StateDictionary(values)); }
+
+void PageWindow::CallPageFunction(const std::string& name, const std::vector<std::string>& args) {
+  GVariantBuilder texts;
+  g_variant_builder_init(&texts, G_VARIANT_TYPE("as"));
+  for (const std::string& a : args) {
+    g_autofree gchar* valid = g_utf8_make_valid(a.c_str(), static_cast<gssize>(a.size()));
+    g_variant_builder_add(&texts, "s", valid);
+  }
+  impl_->SendToPage(msg::kCallFunction, g_variant_new(msg::kCallFunctionType, name.c_str(), &texts));
+}
+
+void PageWindow::TrimMemory() {
+  WebKitWebsiteDataManager* data = webkit_web_context_get_website_data_manager(impl_->context);
+  webkit_website_data_manager_clear(data, WEBKIT_WEBSITE_DATA_MEMORY_CACHE, 0, nullptr, nullptr, nullptr);
+  impl_->SendToPage(msg::kTrimMemory, nullptr);
+  TrimProcessMemory();
+}
+
+void PageWindow::ShowWindow(Show how) {
+  GtkWindow* w = GTK_WINDOW(impl_->window);
+  switch (how) {
+    case Show::Hide:
+      gtk_widget_hide(impl_->window);
+      break;
+    case Show::Normal:
+      gtk_window_deiconify(w);
+      gtk_widget_show(impl_->window);
+      break;
+    case Show::Maximized:
+      gtk_window_maximize(w);
+      gtk_window_deiconify(w);
+      gtk_widget_show(impl_->window);
+      break;
+    case Show::Minimized:
+      gtk_window_iconify(w);
+      gtk_widget_show(impl_->window);
+      break;
+  }
+}
+
+void PageWindow::BringToFront() {
+  gtk_window_present_with_time(GTK_WINDOW(impl_->window), static_cast<guint32>(g_get_monotonic_time() / 1000));
+}
+
+bool PageWindow::IsVisible() const { return gtk_widget_get_visible(impl_->window) && !impl_->minimized; }
+
+bool PageWindow::IsMinimized() const { return gtk_widget_get_visible(impl_->window) && impl_->minimized; }
+
+void PageWindow::SetResizable(bool resizable) { gtk_window_set_resizable(GTK_WINDOW(impl_->window), resizable); }
+
+Rect PageWindow::WorkArea() const {
+  GdkDisplay* display = gtk_widget_get_display(impl_->window);
+  GdkWindow* own = gtk_widget_get_window(impl_->window);
+  GdkMonitor* monitor = own ? gdk_display_get_monitor_at_window(display, own) : nullptr;
+  if (!monitor) monitor = gdk_display_get_primary_monitor(display);
+  if (!monitor) monitor = gdk_display_get_monitor(display, 0);
+  GdkRectangle area{};
+  if (monitor) gdk_monitor_get_workarea(monitor, &area);
+  return {area.x, area.y, area.width, area.height};
+}
+
+void PageWindow::MoveResize(const Rect& rect) {
+  GtkWindow* w = GTK_WINDOW(impl_->window);
+  gtk_window_unmaximize(w);
+  gtk_window_move(w, rect.x, rect.y);
+  gtk_window_resize(w, rect.width > 0 ? rect.width : 1, rect.height > 0 ? rect.height : 1);
+}
+
+void PageWindow::FadeOut(int ms, std::function<void()> done) {
+  Impl& d = *impl_;
+  if (d.fadeSource) g_source_remove(d.fadeSource);
+  d.fadeStart = g_get_monotonic_time();
+  d.fadeMs = ms > 0 ? ms : 1;
+  d.fadeDone = std::move(done);
+  d.fadeSource = g_timeout_add(kFadeStepMs, &Impl::OnFadeStep, &d);
+}
+
+void PageWindow::ShowMessageBox(const std::string& caption, const std::string& text, unsigned style) {
+  impl_->ShowBox(caption, text, style);
+}
+
+bool OpenDisplay(int* argc, char*** argv) { return gtk_init_check(argc, argv); }
+
+void RunLoop() { gtk_main(); }
+
+void QuitLoop() {
+  if (gtk_main_level() > 0) gtk_main_quit();
+}
+
+std::string ExtensionDirectory() {
+  if (const char* dir = std::getenv("VELMORA_HOST_EXTENSION_DIR"); dir && *dir) return dir;
+  std::string own = ProgramFolder();
+  if (g_file_test((own + "/libvelmora-host.so").c_str(), G_FILE_TEST_EXISTS)) return own;
+  g_autofree gchar* root = g_path_get_dirname(own.c_str());
+  return std::string(root) + "/lib";
+}
+
+void TrimProcessMemory() { malloc_trim(0); }
+
+}  // namespace host
