@@ -46,6 +46,28 @@ GVariant* StartupData(const PageWindowSettings& settings) {
   return g_variant_ref_sink(g_variant_builder_end(&data));
 }
 
+// Engine features that would slow a page down while its window is hidden
+// or minimised: with hidden-page timer throttling a chain of 10 ms timers
+// fires about once a second. The service's pages keep publishing (timers,
+// request callbacks) while the agent has the window in the tray, so they
+// run at full speed whether the window shows or not.
+constexpr const char* kFeaturesOff[] = {
+    "HiddenPageDOMTimerThrottling",
+    "HiddenPageDOMTimerThrottlingAutoIncreases",
+};
+
+void TurnFeaturesOff(WebKitWebView* view) {
+  WebKitSettings* settings = webkit_web_view_get_settings(view);
+  WebKitFeatureList* all = webkit_settings_get_all_features();
+  for (gsize i = 0; i < webkit_feature_list_get_length(all); ++i) {
+    WebKitFeature* feature = webkit_feature_list_get(all, i);
+    for (const char* id : kFeaturesOff)
+      if (std::strcmp(webkit_feature_get_identifier(feature), id) == 0)
+        webkit_settings_set_feature_enabled(settings, feature, FALSE);
+  }
+  webkit_feature_list_unref(all);
+}
+
 std::string ProgramFolder() {
   std::string exe = process::ExecutablePath();
   if (exe.empty()) return ".";
@@ -210,6 +232,7 @@ PageWindow::PageWindow(const PageWindowSettings& settings, PageWindowEvents* eve
     g_list_foreach(icons, [](gpointer p, gpointer) { g_object_unref(p); }, nullptr);
   }
   d.view = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(d.context));
+  TurnFeaturesOff(d.view);
   gtk_container_add(GTK_CONTAINER(d.window), GTK_WIDGET(d.view));
   gtk_widget_show(GTK_WIDGET(d.view));
 

@@ -330,6 +330,23 @@ TEST_F(ClientE2E, AGetterCalledByThePageSeesWhatTheWindowJustChanged) {
   EXPECT_EQ(c->WaitExit(), 0);
 }
 
+TEST_F(ClientE2E, AHiddenWindowsPageRunsItsTimersAtFullSpeed) {
+  auto c = StartOnPage("nina");
+  TrayOf(*c);
+  std::string window = c->Window();
+  // Hidden to the tray (asked again until the client has seen the tray).
+  EXPECT_TRUE(WaitFor([&] {
+    Output({"/usr/bin/wmctrl", "-i", "-c", window});
+    return StatusBecomes(*c, 0) && c->ShownWindow("Velmora").empty();
+  }));
+  EXPECT_EQ(Eval(*c, "document.hidden"), "true");
+  // A chain of 100 timers: throttled as a hidden page, it took a second a timer.
+  Send(*c, "(function f(n) { if (n < 100) setTimeout(function() { f(n + 1); }, 0); else log('timers done'); })(0)");
+  EXPECT_TRUE(Logged(*c, "timers done")) << channel_->Logs("nina");
+  Send(*c, "external.appExit()");
+  EXPECT_EQ(c->WaitExit(), 0);
+}
+
 TEST_F(ClientE2E, AFrameLoadingTheHomePageClosesTheClient) {
   auto c = Start("henry", {PageFor("henry", "frame_home.html")});
   EXPECT_EQ(c->WaitExit(), 0) << c->Log();

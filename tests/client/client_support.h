@@ -373,6 +373,8 @@ class ClientE2E : public ::testing::Test {
     server_ = new httplib::Server;
     server_->set_mount_point("/", VELMORA_CLIENT_PAGES);
     server_->Get("/cmd", [](const httplib::Request& req, httplib::Response& res) {
+      // A command is given once: never from a cache.
+      res.set_header("Cache-Control", "no-store");
       if (auto s = channel_->Next(req.get_param_value("c"))) res.set_content(*s, "text/plain");
       else res.status = 204;
     });
