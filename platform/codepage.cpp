@@ -124,6 +124,36 @@ std::string Convert(std::string_view text, const char* from, const char* to, boo
   return out;
 }
 
+std::optional<std::string> ConvertExact(std::string_view text, const char* from, const char* to) {
+  if (text.empty()) return std::string();
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
+  bool exact = true;
+  while (exact && inLeft > 0) {
+    char* outp = buf;
+    std::size_t outLeft = sizeof buf;
+    std::size_t r = iconv(cd, &in, &inLeft, &outp, &outLeft);
+    out.append(buf, static_cast<std::size_t>(outp - buf));
+    // glibc counts characters it could only approximate as irreversible.
+    if (r != static_cast<std::size_t>(-1)) exact = r == 0;
+    else if (errno != E2BIG) exact = false;
+  }
+  char* outp = buf;
+  std::size_t outLeft = sizeof buf;
+  if (exact) iconv(cd, nullptr, nullptr, &outp, &outLeft);
+  out.append(buf, static_cast<std::size_t>(outp - buf));
+  iconv_close(cd);
+  if (!exact) return std::nullopt;
+  return out;
+}
+
+std::optional<std::string> AnsiToUtf8Exact(std::string_view ansi) { return ConvertExact(ansi, Name().c_str(), "UTF-8"); }
+std::optional<std::string> Utf8ToAnsiExact(std::string_view utf8) { return ConvertExact(utf8, "UTF-8", Name().c_str()); }
+
 std::string AnsiToUtf8(std::string_view ansi) { return Convert(ansi, Name().c_str(), "UTF-8"); }
 std::string Utf8ToAnsi(std::string_view utf8) { return Convert(utf8, "UTF-8", Name().c_str()); }
 
