@@ -240,14 +240,19 @@ void CallSetup(JSCContext* context, const char* source, JSCValue* first, const s
 
 // --- Messages from the UI process ----------------------------------------------
 
-// Calls a global function of the main page with text arguments; a missing
-// function is skipped, an error it throws is ignored.
-void CallPageFunction(WebKitWebPage* page, const char* name, GVariant* texts) {
+// The script context of the page's main frame (a new reference), or null.
+JSCContext* MainFrameContext(WebKitWebPage* page) {
   // The page's main frame: still the one way to reach it in this API.
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   WebKitFrame* main = webkit_web_page_get_main_frame(page);
   G_GNUC_END_IGNORE_DEPRECATIONS
-  g_autoptr(JSCContext) context = webkit_frame_get_js_context(main);
+  return main ? webkit_frame_get_js_context(main) : nullptr;
+}
+
+// Calls a global function of the main page with text arguments; a missing
+// function is skipped, an error it throws is ignored.
+void CallPageFunction(WebKitWebPage* page, const char* name, GVariant* texts) {
+  g_autoptr(JSCContext) context = MainFrameContext(page);
   if (!context) return;
   engine::jsc::CatchScope scope(context);
   g_autoptr(JSCValue) function = jsc_context_get_value(context, name);
@@ -277,10 +282,7 @@ constexpr char kSetElementHtml[] = R"JS((function(id, html){
 }))JS";
 
 void SetElementHtml(WebKitWebPage* page, const char* id, const char* html) {
-  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-  WebKitFrame* main = webkit_web_page_get_main_frame(page);
-  G_GNUC_END_IGNORE_DEPRECATIONS
-  g_autoptr(JSCContext) context = webkit_frame_get_js_context(main);
+  g_autoptr(JSCContext) context = MainFrameContext(page);
   if (!context) return;
   engine::jsc::CatchScope scope(context);
   g_autoptr(JSCValue) function = jsc_context_evaluate(context, kSetElementHtml, -1);
