@@ -22,6 +22,133 @@ constexpr const char* kItemFunction =
     "  return null;"
     "}";
 
+// The batched operations of the engine interface, each one function run
+// in the page with the list (or the form) as `this`. They make the same
+// reads, clicks and writes as the per-element calls of this file, in the
+// same order, inside one evaluation. Outcomes come back as one digit per
+// entry or piece, in order.
+
+// Texts that compare ignoring case fold the ASCII letters only.
+constexpr const char* kFoldFunction = "const fold = (s) => s.replace(/[A-Z]+/g, (c) => c.toLowerCase());";
+// What the element faces are: a tag, as get_tagName gives it.
+constexpr const char* kTagFunction = "const tag = (e) => String(e.tagName || '').toUpperCase();";
+
+// Digits of engine::LinkOutcome, in the order of its values.
+constexpr const char* kClickAnchorsByText =
+    "function(text) {"
+    "  const out = [];"
+    "  const n = this.length | 0;"
+    "  for (let i = 0; i < n; i++) {"
+    "    try {"
+    "      const e = this[i] || null;"
+    "      if (!e || tag(e) !== 'A') { out.push(0); continue; }"
+    "      if (String(e.innerText === undefined ? e.textContent : e.innerText) !== text) { out.push(1); continue; }"
+    "      e.click();"
+    "      out.push(2);"
+    "    } catch (x) { out.push(3); break; }"
+    "  }"
+    "  return out.join('');"
+    "}";
+
+// The position clicked, or -1.
+constexpr const char* kClickFirstNamed =
+    "function(name, type, value, missing, limit) {"
+    "  const list = Array.from(this);"
+    "  const item = (i) => {"
+    "    if (name === '') return null;"
+    "    let seen = 0;"
+    "    for (const e of list) if (e.id === name || (e.getAttribute && e.getAttribute('name') === name)) { if (seen++ === i) return e; }"
+    "    return null;"
+    "  };"
+    "  const text = (e, n) => {"
+    "    if (!(n in e)) return missing;"
+    "    const v = e[n];"
+    "    if (v === null || v === undefined) return missing;"
+    "    const t = String(v);"
+    "    return t === '' ? missing : t;"
+    "  };"
+    "  for (let i = 0; i < limit; i++) {"
+    "    let e;"
+    "    try { e = item(i); } catch (x) { continue; }"
+    "    if (!e) return -1;"
+    "    if (fold(text(e, 'type')) === fold(type) && fold(value) === fold(text(e, 'value'))) { e.click(); return i; }"
+    "  }"
+    "  return -1;"
+    "}";
+
+constexpr const char* kRetargetAnchors =
+    "function(from, to) {"
+    "  const n = this.length | 0;"
+    "  for (let i = 0; i < n; i++) {"
+    "    try {"
+    "      const e = this[i];"
+    "      if (e && tag(e) === 'A' && fold(String(e.target || '')) === fold(from)) e.target = to;"
+    "    } catch (x) {}"
+    "  }"
+    "}";
+
+// Digits of engine::FieldOutcome, in the order of its values; the digits
+// end early before a file input. The lookups are those of kItemFunction,
+// through the form's own list (a control named "elements" does not hide it).
+constexpr const char* kFillFields =
+    "function(pieces, limit) {"
+    "  const elements = Object.getOwnPropertyDescriptor(HTMLFormElement.prototype, 'elements').get.call(this);"
+    "  const named = HTMLFormControlsCollection.prototype.namedItem;"
+    "  const item = (name, i) => {"
+    "    if (name === '') return null;"
+    "    const r = named.call(elements, name);"
+    "    if (!r) return null;"
+    "    if (r.nodeType === 1) return i === 0 ? r : null;"
+    "    return r[i] || null;"
+    "  };"
+    "  const isInput = (e) => !!e && tag(e) === 'INPUT';"
+    "  const out = [];"
+    "  for (let p = 0; p + 1 < pieces.length; p += 2) {"
+    "    const name = pieces[p], value = pieces[p + 1];"
+    "    try {"
+    "      let e;"
+    "      try { e = item(name, 0); } catch (x) { out.push(0); continue; }"
+    "      if (!isInput(e)) { out.push(1); continue; }"
+    "      const type = fold(String(e.type || ''));"
+    "      if (type === 'file') break;"
+    "      if (type === 'radio' || type === 'checkbox') {"
+    "        for (let i = 0; i < limit; i++) {"
+    "          let m;"
+    "          try { m = item(name, i); } catch (x) { continue; }"
+    "          if (!isInput(m)) break;"
+    "          if (fold(String(m.value === undefined ? '' : m.value)) === fold(value)) m.click();"
+    "        }"
+    "        out.push(2);"
+    "        continue;"
+    "      }"
+    "      try { e.value = value; } catch (x) {}"
+    "      out.push(3);"
+    "    } catch (x) { out.push(4); }"
+    "  }"
+    "  return out.join('');"
+    "}";
+
+// A batched function with the helpers it uses in scope.
+std::string Batched(const char* function) {
+  return std::string("function(...a) { ") + kFoldFunction + kTagFunction + " return (" + function + ").apply(this, a); }";
+}
+
+// The digits a batched function gave, as outcomes.
+template <typename Outcome>
+HRESULT Outcomes(const Json::Value& result, Outcome last, std::vector<Outcome>* out) {
+  const Json::Value& v = result["value"];
+  if (!v.isString()) return com::E_UNEXPECTED;
+  const std::string digits = v.asString();
+  out->clear();
+  out->reserve(digits.size());
+  for (char d : digits) {
+    const int n = d - '0';
+    if (n < 0 || n > static_cast<int>(last)) return com::E_UNEXPECTED;
+    out->push_back(static_cast<Outcome>(n));
+  }
+  return com::S_OK;
+}
+
 // The arguments of kItemFunction: a number picks by position, a text by
 // id or name (the index-th such element); anything else is refused.
 Json::Value ItemArgs(const com::Variant& name, const com::Variant& index, bool* ok) {
@@ -151,6 +278,22 @@ class ElementImpl final : public com::RefCounted<engine::Element, engine::Form, 
   HRESULT put_action(std::string_view action) override {
     return handle_->Effect("function(a){this.setAttribute('action', a);}", Args(std::string(action)));
   }
+  HRESULT FillFields(std::span<const engine::FieldValue> fields, std::int32_t groupLimit,
+                     std::vector<engine::FieldOutcome>* outcomes) override {
+    static const std::string function = Batched(kFillFields);
+    Json::Value pieces(Json::arrayValue);
+    for (const auto& f : fields) {
+      pieces.append(f.name);
+      pieces.append(f.value);
+    }
+    Json::Value args(Json::arrayValue);
+    args.append(std::move(pieces));
+    args.append(groupLimit);
+    Json::Value v;
+    if (HRESULT hr = handle_->CallOn(function, args, true, &v); com::Failed(hr)) return hr;
+    HRESULT hr = Outcomes(v, engine::FieldOutcome::Failed, outcomes);
+    return com::Succeeded(hr) && outcomes->size() > fields.size() ? com::E_UNEXPECTED : hr;
+  }
 
   // Input (get_name is shared with Form: the name attribute)
   HRESULT get_type(std::string* type) override { return handle_->TextOf("function(){return String(this.type || '');}", type); }
@@ -190,6 +333,30 @@ class CollectionImpl final : public com::RefCounted<engine::ElementCollection> {
   }
   HRESULT item(const com::Variant& name, const com::Variant& index, com::IUnknown** element) override {
     return ItemOf(document_, *handle_, name, index, element);
+  }
+  HRESULT ClickAnchorsByText(std::string_view text, std::vector<engine::LinkOutcome>* outcomes) override {
+    static const std::string function = Batched(kClickAnchorsByText);
+    Json::Value v;
+    if (HRESULT hr = handle_->CallOn(function, Args(std::string(text)), true, &v); com::Failed(hr)) return hr;
+    return Outcomes(v, engine::LinkOutcome::Failed, outcomes);
+  }
+  HRESULT ClickFirstNamed(std::string_view name, std::string_view type, std::string_view value,
+                          std::string_view missing, std::int32_t limit, std::int32_t* clicked) override {
+    static const std::string function = Batched(kClickFirstNamed);
+    Json::Value args(Json::arrayValue);
+    for (std::string_view text : {name, type, value, missing}) args.append(std::string(text));
+    args.append(limit);
+    Json::Value v;
+    if (HRESULT hr = handle_->CallOn(function, args, true, &v); com::Failed(hr)) return hr;
+    *clicked = v["value"].asInt();
+    return com::S_OK;
+  }
+  HRESULT RetargetAnchors(std::string_view from, std::string_view to) override {
+    static const std::string function = Batched(kRetargetAnchors);
+    Json::Value args(Json::arrayValue);
+    args.append(std::string(from));
+    args.append(std::string(to));
+    return handle_->Effect(function, args);
   }
 
  private:
