@@ -31,8 +31,10 @@ com::ComPtr<engine::Form> enumIE::fillNamedForm(const std::string& formName, con
     return nullptr;
   }
   // Every piece, left to right.
+  const std::vector<std::string> split = SplitFormValues(values);
   std::vector<FormValue> pieces;
-  for (const std::string& piece : SplitFormValues(values)) pieces.emplace_back(piece);
+  pieces.reserve(split.size());
+  for (const std::string& piece : split) pieces.emplace_back(piece);
   fillFields(pieces, form.Get());
   return form;
 }
