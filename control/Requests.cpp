@@ -218,16 +218,17 @@ class RequestThreads {
   using Proc = unsigned (*)(std::unique_ptr<CThreadValue>);
 
   void Start(Proc proc, std::unique_ptr<CThreadValue> record) {
+    bool queued = false;
     {
       std::lock_guard lock(mutex_);
       if (idle_ > jobs_.size()) {
         jobs_.push_back({proc, std::move(record)});
-        wake_.notify_one();
-        return;
+        queued = true;
       }
     }
-    // No thread is free: a new one, for this request first.
-    std::thread(&RequestThreads::Run, this, Job{proc, std::move(record)}).detach();
+    // A waiting thread takes it (woken once the lock is free), else a new one.
+    if (queued) wake_.notify_one();
+    else std::thread(&RequestThreads::Run, this, Job{proc, std::move(record)}).detach();
   }
 
  private:
