@@ -17,7 +17,11 @@
 // to the network, ReceiveResponse once the final response's headers are in,
 // and the body is pulled from the network only as it is read. A request is
 // used by one thread at a time; different requests may run on different
-// threads at once and share nothing.
+// threads at once. What they share is kept for speed alone: resolved host
+// names, and the connection of a request whose response was read to its
+// end, which a later request to the same scheme, host and port goes over
+// instead of connecting anew (its own options all apply; the connect
+// time-out only when it does connect).
 //
 // Time-outs are in milliseconds; 0 (or a negative value) means no limit.
 //   connect  name resolution, TCP connect and TLS handshake;

@@ -170,10 +170,8 @@ com::HRESULT PageImpl::DocumentOf(const std::string& frameId, engine::Document**
   *document = nullptr;
   const Context* context = ContextOf(frameId);
   if (!context) return com::S_OK;
-  const protocol::ScriptResult r = protocol::ReadScriptResult(
-      process_->Call(generation_, protocol::Evaluate("document", context->id), context->session));
-  if (r.outcome != protocol::ScriptResult::Done || r.objectId().empty()) return com::S_OK;
-  auto handle = std::make_unique<RemoteHandle>(process_, generation_, context->session, r.objectId());
+  // The document of the frame's context, without a call: its calls tell when it has gone.
+  auto handle = RemoteHandle::DocumentOf(process_, generation_, *context);
   *document = MakeDocument(com::ComPtr<PageImpl>::Share(this), frameId, *context, std::move(handle)).Detach();
   return com::S_OK;
 }
