@@ -152,19 +152,40 @@ TEST_F(HelperTest, SignOffRemovesOnlyThatUsersLastRegistration) {
 }
 
 TEST_F(HelperTest, UserListIsValidJsonForAnyName) {
-  const std::string names[] = {
-      "plain",       "quo\"te",  "back\\slash", "new\nline", "tab\there",
-      "bell\x07",    "\x1f" "x", "slash/ok",    "\xD5\x5C",  // a GBK character with trail byte 0x5C
-      "\xD5\x5C\"",  "lone\x81",
+  // Each name as it is checked in, and as the list gives it back (in the
+  // code page). Double-byte characters are kept whole; a byte that starts
+  // no character of the code page becomes its default character, so that
+  // it cannot join with the escape after it.
+  const struct {
+    std::string name, listed;
+  } cases[] = {
+      {"plain", "plain"},
+      {"quo\"te", "quo\"te"},
+      {"back\\slash", "back\\slash"},
+      {"new\nline", "new\nline"},
+      {"tab\there", "tab\there"},
+      {"bell\x07", "bell\x07"},
+      {"\x1f" "x", "\x1f" "x"},
+      {"slash/ok", "slash/ok"},
+      // GBK characters whose trail byte is 0x5C ("\"), last or before an escape.
+      {"\xD5\x5C", "\xD5\x5C"},
+      {"\x81\x5C", "\x81\x5C"},
+      {"\xD5\x5C\"", "\xD5\x5C\""},
+      {"\x81\x5C\\", "\x81\x5C\\"},
+      {"\x81\x5C\x81\x5C\n", "\x81\x5C\x81\x5C\n"},
+      // Lead bytes with no trail byte of the code page.
+      {"lone\x81", "lone?"},
+      {"\x81\"", "?\""},
+      {"\xFE\n\x81", "?\n?"},
   };
-  for (const auto& n : names) ASSERT_EQ(Ask(n + "$"), "0");
+  for (const auto& c : cases) ASSERT_EQ(Ask(c.name + "$"), "0");
   std::string reply = Ask("getAllUser");
   // The double-byte character is kept whole, its trail byte not doubled.
   EXPECT_NE(reply.find("\"\xD5\x5C\""), std::string::npos) << reply;
   std::vector<std::string> users = Users();
-  ASSERT_EQ(users.size(), std::size(names));
+  ASSERT_EQ(users.size(), std::size(cases));
   for (std::size_t i = 0; i < users.size(); ++i)
-    EXPECT_EQ(users[i], codepage::AnsiToUtf8(names[i])) << i;
+    EXPECT_EQ(codepage::Utf8ToAnsi(users[i]), cases[i].listed) << i;
 }
 
 TEST_F(HelperTest, OnlyExactAtStops) {
