@@ -276,6 +276,42 @@ TEST_F(HelperTest, ClientsAreServedOneAfterAnother) {
   EXPECT_EQ(secondReply, R"({"userList":["alice"]})");
 }
 
+// A client that reads its reply a little at a time holds the helper for at
+// most one exchange's deadline (ten seconds); the client after it is then
+// served. Before, each read reset the time and the helper served nobody else
+// for as long as the slow client liked.
+TEST_F(HelperTest, SlowReaderDoesNotHoldOthersPastTheDeadline) {
+  // A user list of about 2 MB, far more than the socket buffers hold.
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(Ask(std::to_string(i) + std::string(1000, 'u') + "$"), "0");
+  std::atomic<bool> othersServed{false};
+  std::thread slow([&] {
+    namedpipe::Connection c;
+    ASSERT_EQ(namedpipe::Connect(kPipe, &c), namedpipe::ClientStatus::Ok);
+    ASSERT_TRUE(c.WriteRequest("getAllUser"));
+    // 32 KiB every 3 s, until the helper gives up on it or the test is through.
+    for (int round = 0; round < 40 && !othersServed; ++round) {
+      char buf[32768];
+      if (::recv(c.fd(), buf, sizeof buf, MSG_DONTWAIT) == 0) break;
+      for (int t = 0; t < 30 && !othersServed; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The next client waits its turn, with a limit of its own so that a
+  // helper still held fails the test instead of hanging it.
+  auto start = std::chrono::steady_clock::now();
+  namedpipe::Connection next;
+  ASSERT_EQ(namedpipe::Connect(kPipe, &next), namedpipe::ClientStatus::Ok);
+  next.SetDeadline(std::chrono::seconds(40));
+  ASSERT_TRUE(next.WriteRequest("alice$"));
+  EXPECT_EQ(next.ReadReply(100), "0");
+  othersServed = true;
+  auto waited = std::chrono::steady_clock::now() - start;
+  slow.join();
+  // Served once the slow client's deadline ran out (the bound only catches a helper still held).
+  EXPECT_LT(waited, std::chrono::seconds(25));
+  EXPECT_EQ(CountOf(Users(), "alice"), 1);
+}
+
 // Lifecycle: one helper per pipe.
 
 TEST(HelperLifecycle, ArgumentsAreIgnored) {
