@@ -297,6 +297,7 @@ Reply Connection::Call(std::string_view method, const Json::Value& params, std::
   if (done && it->second) {
     reply = std::move(*it->second);
   } else {
+    reply.timedOut = alive_;
     reply.error = alive_ ? "no reply in time" : "the browser is gone";
   }
   pending_.erase(it);

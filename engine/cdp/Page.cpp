@@ -72,6 +72,7 @@ com::HRESULT PageImpl::Navigate(std::string_view address) {
   // A copy first: the address may be lastUrl_ itself (a reload after the
   // browser died), which starting a new browser overwrites.
   const std::string target(address);
+  CloseIfStuck();
   if (!EnsureTarget()) return com::E_FAIL;
   lastUrl_ = target;
   // The reply comes when the site answers, which may take long: the page's
@@ -85,6 +86,7 @@ com::HRESULT PageImpl::Navigate(std::string_view address) {
 }
 
 com::HRESULT PageImpl::Refresh() {
+  CloseIfStuck();
   if (!Live()) return lastUrl_.empty() ? com::E_FAIL : Navigate(lastUrl_);
   process_->Send(generation_, protocol::Reload(), session_);
   return com::S_OK;
@@ -94,6 +96,7 @@ com::HRESULT PageImpl::MoveInHistory(int step) {
   // A new browser has no history of the old one: the closest it can come
   // is the last page shown.
   if (!Live()) return lastUrl_.empty() ? com::E_FAIL : Navigate(lastUrl_);
+  // The history is the browser's own, readable while the page is stuck.
   auto history = protocol::ReadHistory(process_->Call(generation_, protocol::GetNavigationHistory(), session_));
   if (!history) return com::E_FAIL;
   const auto& entries = history->entries;
@@ -101,6 +104,9 @@ com::HRESULT PageImpl::MoveInHistory(int step) {
   // The blank page every tab starts with is not part of the history.
   int first = (!entries.empty() && entries[0].url == kBlankPage) ? 1 : 0;
   if (to < first || to >= static_cast<int>(entries.size())) return com::E_FAIL;
+  // A stuck page goes with its history: the new page loads the entry's address.
+  CloseIfStuck();
+  if (!Live()) return Navigate(entries[to].url);
   return process_->CallAsync(generation_, protocol::NavigateToHistoryEntry(entries[to].id), session_,
                              [](const Reply&) {})
              ? com::S_OK
@@ -184,6 +190,14 @@ void PageImpl::OnChildScriptAdded(const std::string& session, const std::string&
 
 // --- The page target ----------------------------------------------------------
 
+void PageImpl::CloseIfStuck() {
+  if (!Live() || process_->Answers(generation_, session_)) return;
+  // Closing a target is the browser's own work, done at once; its renderer
+  // ends with it.
+  process_->Send(generation_, protocol::CloseTarget(targetId_), {});
+  Forget();
+}
+
 bool PageImpl::EnsureTarget() {
   if (Live()) return true;
   if (!process_->Ensure()) return false;
@@ -200,6 +214,7 @@ bool PageImpl::EnsureTarget() {
   if (session.empty()) return false;
   targetId_ = targetId;
   session_ = session;
+  settings_->unanswering = false;  // a new page, whatever the last one did
   sessions_.insert(session_);
   process_->AddSession(session_, this, settings_);
   SetUpSession(session_);

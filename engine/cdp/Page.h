@@ -77,6 +77,10 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
 
   // A page target with its session, made when there is none.
   bool EnsureTarget();
+  // Closes the page target when its own thread does not answer, so that
+  // the navigation about to start opens a new page instead of waiting
+  // behind a script that runs on or a layout that does not end.
+  void CloseIfStuck();
   void SetUpSession(const std::string& session);
   void AddNewDocumentScript(const std::string& session, const std::string& script);
   void ApplyViewSize();

@@ -231,4 +231,44 @@ TEST_F(BrowserE2E, KilledBrowserIsReplacedAndNoCallbackIsLost) {
   EXPECT_LT(ms["wait"], 15000);
 }
 
+// Pages that stop answering: a script that runs for a minute, and the
+// layout of a megabyte of markup. Every document method comes back soon, as
+// without a document, and the navigation methods leave the page at once
+// (closing it when it does not answer). Before, each method waited ten
+// seconds per call and the navigations never happened.
+TEST_F(BrowserE2E, PagesThatDoNotAnswerHoldNothing) {
+  std::map<std::string, long> ms;
+  std::vector<std::string> lines = Host("/stuck.html", &ms);
+  const std::vector<std::string> expected = {
+      "step a page whose script runs for a minute",
+      "FFillForm=1 FFillFormS=1 FFillForm1=1 FAddToBody=1 FAddToForm=1 FChangeAction=0 FClickLink=1 "
+      "FSetTarget=1 FGetSource=getSource_error FGetStatue=1 FGetCookie= FSetCookie=99 FIsAlert=undefined "
+      "FCloseEvent=undefined",
+      "step FSetSrc leaves it",
+      "loaded [] /page.html?after",
+      "step FBack and FRefresh leave it",
+      "moved [\"back\"] /page.html?before",
+      "moved [\"refresh\"] /busy.html?refresh",
+      "step a megabyte of markup",
+      "FAddToBody 0",
+      "loaded [] /page.html?after-big",
+      "step methods that start a wait",
+      "FCallJSF=1 FClickInput=undefined FSubmitForm=1",
+  };
+  EXPECT_EQ(lines, expected);
+  // The bounds only catch a method that waits for the page (ten seconds a
+  // call before); how long each takes is the engine's bound of 1.5 s.
+  for (const auto& [name, value] : ms) {
+    if (name.rfind("busy ", 0) == 0 || name.rfind("big ", 0) == 0) {
+      EXPECT_LT(value, 4000) << name;
+    }
+  }
+  // Left within the load wait's nine seconds (a navigation that never
+  // happened ended in "late").
+  for (const char* name : {"FSetSrc", "FBack", "FRefresh", "FSetSrc after markup"}) {
+    EXPECT_GT(ms.count(name), 0u) << name;
+    EXPECT_LT(ms[name], 8500) << name;
+  }
+}
+
 }  // namespace
