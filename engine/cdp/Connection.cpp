@@ -342,10 +342,7 @@ void Connection::ReaderLoop() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     buffer.append(chunk, static_cast<std::size_t>(n));
-    std::size_t start = 0;
-    for (std::size_t nul; (nul = buffer.find('\0', start)) != std::string::npos; start = nul + 1)
-      Dispatch(std::string_view(buffer).substr(start, nul - start));
-    buffer.erase(0, start);
+    TakeMessages(buffer, [this](std::string_view message) { Dispatch(message); });
   }
   // End of the pipe: the browser exited or was killed. Wake every caller;
   // every reply still awaited fails.
@@ -364,6 +361,13 @@ void Connection::ReaderLoop() {
   auto rec = std::make_unique<EventRecord>();
   rec->event.method = "Connection.closed";
   loop::PostMessage(target_->hwnd(), WM_CDP_EVENT, 0, std::move(rec));
+}
+
+void Connection::TakeMessages(std::string& buffer, const std::function<void(std::string_view)>& take) {
+  std::size_t start = 0;
+  for (std::size_t nul; (nul = buffer.find('\0', start)) != std::string::npos; start = nul + 1)
+    take(std::string_view(buffer).substr(start, nul - start));
+  buffer.erase(0, start);
 }
 
 Connection::Message Connection::ReadMessage(std::string_view text) {

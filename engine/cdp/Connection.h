@@ -106,6 +106,9 @@ class Connection {
     Event event;
   };
   static Message ReadMessage(std::string_view text);
+  // Hands each whole message of what was read from the pipe (each ended by
+  // a NUL) to `take`, in order, and keeps only the start of the next one.
+  static void TakeMessages(std::string& buffer, const std::function<void(std::string_view)>& take);
 
  private:
   Connection() = default;
