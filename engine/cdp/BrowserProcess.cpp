@@ -100,9 +100,9 @@ bool BrowserProcess::MayAnswer(int generation, std::string_view session, PageSet
   return true;
 }
 
-bool BrowserProcess::Answers(int generation, std::string_view session) {
+bool BrowserProcess::Answers(int generation, std::string_view session, bool known) {
   std::shared_ptr<PageSettings> page = EntryOf(std::string(session)).settings;
-  const bool marked = page && page->unanswering;
+  const bool marked = known || (page && page->unanswering);
   const bool answers = Probe(generation, session, marked ? kRecheckWaitMs : kPageAnswerMs);
   if (page) {
     page->unanswering = !answers;

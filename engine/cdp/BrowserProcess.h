@@ -79,8 +79,9 @@ class BrowserProcess {
 
   // Whether the page of `session` answers a plain evaluation: within
   // kPageAnswerMs, or kRecheckWaitMs when it is already marked as not
-  // answering. The mark follows the outcome.
-  bool Answers(int generation, std::string_view session);
+  // answering or `known` says it has already kept something waiting that
+  // long. The mark follows the outcome.
+  bool Answers(int generation, std::string_view session, bool known = false);
 
   // The first blank tab of a new browser, once.
   bool TakeFirstTab(std::string* targetId);

@@ -9,6 +9,8 @@ namespace {
 // What a failed navigation reports as its status (the resource was not found).
 constexpr std::int32_t kNavigateErrorStatus = static_cast<std::int32_t>(0x800C0005);
 constexpr char kBlankPage[] = "about:blank";
+// The timer of a navigation whose site has answered and that has not committed yet.
+constexpr loop::WPARAM kCommitTimer = 1;
 
 template <typename Map>
 void EraseSession(Map& contexts, const std::string& session) {
@@ -34,7 +36,11 @@ const PageImpl::EventEntry PageImpl::kEvents[] = {
 };
 
 PageImpl::PageImpl(loop::Loop& loop)
-    : process_(BrowserProcess::Get(loop)), settings_(std::make_shared<PageSettings>()) {
+    : process_(BrowserProcess::Get(loop)), settings_(std::make_shared<PageSettings>()),
+      watch_(std::make_unique<loop::FunctionTarget>(loop, [this](loop::Message& m) -> loop::LRESULT {
+        if (m.msg == loop::WM_TIMER) OnCommitOverdue();
+        return 0;
+      })) {
   process_->AddPage(this);
 }
 
@@ -78,9 +84,18 @@ com::HRESULT PageImpl::Navigate(std::string_view address) {
   // The reply comes when the site answers, which may take long: the page's
   // thread does not wait for it.
   std::weak_ptr<int> token = token_;
-  bool sent = process_->CallAsync(generation_, protocol::Navigate(target), session_, [this, token, target](const Reply& r) {
-    if (token.expired() || !sink_) return;
-    if (protocol::NavigationFailed(r) && (r.ok || Live())) sink_->NavigateError(target, true, kNavigateErrorStatus);
+  const int navigation = ++navigation_;
+  watchedUrl_ = target;
+  bool sent = process_->CallAsync(generation_, protocol::Navigate(target), session_,
+                                  [this, token, target, navigation](const Reply& r) {
+    if (token.expired()) return;
+    const bool failed = protocol::NavigationFailed(r);
+    // The site has answered: the page's own thread now has to take the new
+    // document; a page that does not is stuck.
+    if (!failed && navigation == navigation_ && !watchedUrl_.empty())
+      watch_->SetTimer(kCommitTimer, BrowserProcess::kPageAnswerMs);
+    if (!sink_) return;
+    if (failed && (r.ok || Live())) sink_->NavigateError(target, true, kNavigateErrorStatus);
   });
   return sent ? com::S_OK : com::E_FAIL;
 }
@@ -190,8 +205,25 @@ void PageImpl::OnChildScriptAdded(const std::string& session, const std::string&
 
 // --- The page target ----------------------------------------------------------
 
+void PageImpl::OnCommitOverdue() {
+  watch_->KillTimer(kCommitTimer);
+  // A page that answers has nothing to commit (a download, an answer
+  // without content) and stays as it is.
+  if (watchedUrl_.empty() || !Live() || process_->Answers(generation_, session_, true)) return;
+  // The page stopped answering after the navigation was sent (a script
+  // that started just then): the navigation again, in a new page.
+  const std::string url = std::move(watchedUrl_);
+  watchedUrl_.clear();
+  CloseTarget();
+  Navigate(url);
+}
+
 void PageImpl::CloseIfStuck() {
   if (!Live() || process_->Answers(generation_, session_)) return;
+  CloseTarget();
+}
+
+void PageImpl::CloseTarget() {
   // Closing a target is the browser's own work, done at once; its renderer
   // ends with it.
   process_->Send(generation_, protocol::CloseTarget(targetId_), {});
@@ -306,6 +338,9 @@ void PageImpl::OnFrameNavigated(const Event& e) {
     url_ = url;
     lastUrl_ = url;
     loader_ = frame["loaderId"].asString();
+    // The navigation sent has committed (or another one has).
+    watchedUrl_.clear();
+    watch_->KillTimer(kCommitTimer);
   }
   // Told once the new document's context exists, so that its handlers
   // work on the new document, not on the one that went.
