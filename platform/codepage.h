@@ -32,6 +32,12 @@ std::optional<std::string> ConvertExact(std::string_view text, const char* from,
 std::optional<std::string> AnsiToUtf8Exact(std::string_view ansi);
 std::optional<std::string> Utf8ToAnsiExact(std::string_view utf8);
 
+// The number of bytes of the character that starts the text, in the code
+// page (1 for a single-byte character, 2 for a double-byte one...); 0 when
+// the text is empty or its first bytes are no character of the code page
+// (a lead byte without a valid trail byte, a byte the code page does not use).
+std::size_t CharLength(std::string_view ansi);
+
 // Case-insensitive comparison of two code-page texts, aware of multibyte
 // characters (only ASCII letters fold; double-byte characters compare as they are).
 bool EqualsNoCase(std::string_view a, std::string_view b);

@@ -359,6 +359,7 @@ struct Request::Transfer {
 
   // The response.
   Clock::time_point lastByte;
+  std::optional<Clock::time_point> deadline;  // of the whole request
   std::string block;  // header lines of the response being received
   bool headersDone = false;
   int status = 0;
@@ -547,12 +548,20 @@ struct Request::Transfer {
       if (ready()) return true;
       if (done) return result == CURLE_OK ? true : FailWith(result);
 
+      int waitMs = 1000;
+      if (deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        if (left <= 0) {
+          Detach();
+          return FailWith(Error::Timeout);
+        }
+        waitMs = static_cast<int>(std::min<long long>(waitMs, left));
+      }
       std::optional<Clock::time_point> idleSince;
       if (limitMs > 0) {
         if (phase == Phase::Send && connected) idleSince = std::max(start, lastUpload);
         if (phase == Phase::Receive) idleSince = std::max(start, lastByte);
       }
-      int waitMs = 1000;
       if (idleSince) {
         auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *idleSince).count();
         if (idle >= limitMs) {
@@ -702,6 +711,8 @@ bool Request::AddHeaders(std::string_view text, AddMode mode) {
   t_->headers.insert(t_->headers.end(), lines.begin(), lines.end());
   return true;
 }
+
+void Request::SetDeadline(std::chrono::steady_clock::time_point deadline) { t_->deadline = deadline; }
 
 bool Request::Send(std::string_view body) {
   if (t_->step != Transfer::Step::Opened) return Fail(Error::IncorrectHandleState);

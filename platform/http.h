@@ -39,6 +39,7 @@
 // against the system's certificate store.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -169,6 +170,11 @@ class Request {
   void SetSendTimeout(int ms) { sendTimeoutMs_ = ms; }
   // The time-out while waiting for the response and within each read.
   void SetReceiveTimeout(int ms) { receiveTimeoutMs_ = ms; }
+  // A bound on the whole request, whatever the time-outs above: no step
+  // (connecting, sending, waiting, reading) runs past this moment; one
+  // still running then fails with Timeout. A peer that trickles a byte now
+  // and then keeps the time-outs above from ever running out, not this.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline);
 
   // Connects and sends the request with the body (every byte of it). Returns
   // once the whole request has been handed to the network; false when name

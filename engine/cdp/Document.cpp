@@ -159,7 +159,8 @@ class FramesImpl final : public com::RefCounted<engine::FramesCollection> {
     HRESULT hr = document_->handle().CallOn("function(){return this.defaultView ? this.defaultView.frames.length : -1;}",
                                             Json::Value(Json::arrayValue), true, &v);
     if (com::Failed(hr)) return hr;
-    *length = v["value"].asInt();
+    // The page may have replaced window.length with anything: only a whole number counts.
+    *length = v["value"].isInt() ? v["value"].asInt() : -1;
     return *length < 0 ? com::E_FAIL : com::S_OK;
   }
   HRESULT item(std::int32_t index, com::IUnknown** frame) override {

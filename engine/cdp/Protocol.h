@@ -17,8 +17,9 @@ namespace cdp {
 // A reply to one command: its "result" member, or why there is none.
 struct Reply {
   bool ok = false;
-  Json::Value result;  // the "result" member of a reply
-  std::string error;   // the protocol's error message, or why there was no reply
+  Json::Value result;     // the "result" member of a reply
+  std::string error;      // the protocol's error message, or why there was no reply
+  bool timedOut = false;  // no reply came in the time the caller gave
 };
 
 namespace protocol {
