@@ -111,6 +111,16 @@ bool BrowserProcess::Answers(int generation, std::string_view session, bool know
   return answers;
 }
 
+bool BrowserProcess::MayAskPage(int generation, std::string_view session) {
+  std::shared_ptr<PageSettings> page = EntryOf(std::string(session)).settings;
+  if (!page) return Alive(generation);
+  if (page->unanswering) return MayAnswer(generation, session, *page);
+  if (Probe(generation, session, kPageAnswerMs)) return true;
+  page->unanswering = true;
+  page->lastCheck = std::chrono::steady_clock::now();
+  return false;
+}
+
 bool BrowserProcess::Probe(int generation, std::string_view session, int waitMs) {
   if (!Alive(generation)) return false;
   return !conn_->Call(protocol::Evaluate("0"), session, waitMs).timedOut && Alive(generation);

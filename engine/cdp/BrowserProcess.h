@@ -82,6 +82,11 @@ class BrowserProcess {
   // answering or `known` says it has already kept something waiting that
   // long. The mark follows the outcome.
   bool Answers(int generation, std::string_view session, bool known = false);
+  // Whether the page of `session` may be asked for its document: a page
+  // that answers, or one marked as not answering that a probe (at most one
+  // every kRecheckEveryMs) finds answering again. A page that does not
+  // answer within kPageAnswerMs is marked.
+  bool MayAskPage(int generation, std::string_view session);
 
   // The first blank tab of a new browser, once.
   bool TakeFirstTab(std::string* targetId);

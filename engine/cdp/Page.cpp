@@ -187,6 +187,15 @@ std::string PageImpl::UrlOf(const std::string& frameId) const {
   return it == frameUrls_.end() ? std::string() : it->second;
 }
 
+com::HRESULT PageImpl::get_Document(engine::Document** document) {
+  *document = nullptr;
+  // The document is a handle made without a call; a page whose thread does
+  // not answer has none to offer, so that a method on it ends as without a
+  // document instead of failing step by step.
+  if (!Live() || !process_->MayAskPage(generation_, session_)) return com::S_OK;
+  return DocumentOf(targetId_, document);
+}
+
 com::HRESULT PageImpl::DocumentOf(const std::string& frameId, engine::Document** document) {
   *document = nullptr;
   const Context* context = ContextOf(frameId);

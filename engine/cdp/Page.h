@@ -22,7 +22,7 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
   com::HRESULT QueryInterface(const com::IID& iid, void** out) override;
 
   // --- engine::Browser ---
-  com::HRESULT get_Document(engine::Document** document) override { return DocumentOf(targetId_, document); }
+  com::HRESULT get_Document(engine::Document** document) override;
   com::HRESULT get_LocationURL(std::string* url) override;
   com::HRESULT get_ReadyState(std::int32_t* state) override;
   com::HRESULT Navigate(std::string_view url) override;
