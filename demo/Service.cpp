@@ -1,5 +1,6 @@
 // The service: its web application for agents (/app/), the welcome page of
 // the control's browser, the home page, and the error-report sink.
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -82,6 +83,42 @@ std::string ReportsPage(Demo& demo) {
   return page + "</body></html>\n";
 }
 
+// Whether a site holds the sample listing intact: one listing whose fields
+// are the sample's (site B's also its ticked agreement) and, on site B, the
+// three photos byte for byte, the cover first. A line for a person and a
+// script: "SITE intact NUMBER", or "SITE differs: WHAT".
+std::string VerifyLine(const std::string& site, const ListingBook& book, bool withPhotos) {
+  Fields expected;
+  for (const auto& [name, value] : kSample) expected.emplace_back(name, value);
+  if (site == "b") expected.emplace_back("agree", "yes");
+  std::sort(expected.begin(), expected.end());
+  std::string difference = "no listing";
+  for (const Listing& listing : book.All()) {
+    Fields got = listing.fields;
+    std::sort(got.begin(), got.end());
+    if (got != expected) {
+      for (const auto& [name, value] : expected)
+        if (FieldOf(got, name) != value) {
+          difference = "field " + name;
+          break;
+        }
+      continue;
+    }
+    if (withPhotos) {
+      const auto& sample = SamplePhotos();
+      bool same = listing.photos.size() == sample.size();
+      for (std::size_t k = 0; same && k < sample.size(); ++k)
+        same = listing.photos[k].bytes == sample[k].png && listing.photos[k].field == (k == 0 ? "cover" : "photos");
+      if (!same) {
+        difference = "photos (" + std::to_string(listing.photos.size()) + " kept)";
+        continue;
+      }
+    }
+    return site + " intact " + listing.number;
+  }
+  return site + " differs: " + difference;
+}
+
 }  // namespace
 
 void InstallService(Demo& demo, httplib::Server& server) {
@@ -135,6 +172,7 @@ void InstallService(Demo& demo, httplib::Server& server) {
 
   // Whether each site answers: an automatic run retries a failed site once it is back.
   server.Get("/api/sites", [&demo](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");  // polled: never from a cache
     auto state = [](const Listener& l) { return l.Running() ? "\"running\"" : "\"stopped\""; };
     res.set_content(std::string("{\"a\":") + state(demo.siteAApi) + ",\"b\":" + state(demo.siteB) +
                         ",\"c\":" + state(demo.siteC) + "}\n",
@@ -158,12 +196,19 @@ void InstallService(Demo& demo, httplib::Server& server) {
     if (!ok) res.status = 400;
     res.set_content(ok ? "ok" : "state must be stopped, running or slow", "text/plain");
   });
+  // What each site holds, checked against the sample (see VerifyLine).
+  server.Get("/api/verify", [&demo](const httplib::Request&, httplib::Response& res) {
+    res.set_content(VerifyLine("a", demo.listingsA, false) + "\n" + VerifyLine("b", demo.listingsB, true) + "\n" +
+                        VerifyLine("c", demo.listingsC, false) + "\n",
+                    "text/plain; charset=utf-8");
+  });
   // An automatic run holds its final view until released (for a screenshot).
   server.Post("/api/auto/release", [&demo](const httplib::Request&, httplib::Response& res) {
     demo.released = true;
     res.set_content("ok", "text/plain");
   });
   server.Get("/api/auto/released", [&demo](const httplib::Request&, httplib::Response& res) {
+    res.set_header("Cache-Control", "no-store");  // polled: never from a cache
     res.set_content(demo.released ? "1" : "0", "text/plain");
   });
 }

@@ -212,6 +212,7 @@ function viewLine(site) {
 
 function publishAll(listing) {
   app.listing = listing;
+  app.publishStarted = Date.now();
   $('publish-title').textContent = listing.title;
   showView('publish');
   // Every site waits first, so that none finishing early ends the whole run.
@@ -478,6 +479,8 @@ function allFinished() {
         (run.error ? ' ' + run.error : ''));
   });
   sites.forEach(function(site) { log(viewLine(site)); });
+  // The whole run, from the publish button to the last site's outcome.
+  log('total ' + ((Date.now() - app.publishStarted) / 1000).toFixed(1));
   var pMessage = external('pMessage');
   if (pMessage) pMessage(noticeHtml('发布完成', '已发布到 ' + published + ' 个站点，共 ' + sites.length + ' 个。'));
   if (app.query.auto) autoNext();
