@@ -26,7 +26,11 @@ Json::Value Argument(const Json::Value& value) {
 Command GetVersion() { return Make("Browser.getVersion"); }
 Command CloseBrowser() { return Make("Browser.close"); }
 Command GetTargets() { return Make("Target.getTargets"); }
-Command CreateTarget(std::string_view url) { return With("Target.createTarget", {{"url", Text(url)}}); }
+// In a window of its own: a tab behind another would be hidden, neither
+// painted nor running its timers at full pace.
+Command CreateTarget(std::string_view url) {
+  return With("Target.createTarget", {{"url", Text(url)}, {"newWindow", true}});
+}
 Command AttachToTarget(std::string_view targetId) {
   return With("Target.attachToTarget", {{"targetId", Text(targetId)}, {"flatten", true}});
 }
