@@ -102,7 +102,8 @@ class ViewBox : public com::IUnknown {
   // whether the box is shown. Null disconnects: the box shows nothing more.
   virtual com::HRESULT Connect(ViewSink* sink) = 0;
   // Draws a frame over the whole box; OnPainted(frame.id) follows, also
-  // when the frame could not be drawn.
+  // when the frame could not be drawn. The bytes are the caller's: valid
+  // during the call only.
   virtual com::HRESULT Paint(const ViewFrame& frame) = 0;
   // The mouse cursor over the box, as a CSS cursor name ("pointer", "text").
   virtual com::HRESULT SetCursor(std::string_view cursor) = 0;
