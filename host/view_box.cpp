@@ -42,10 +42,11 @@ constexpr char kBoxScript[] = R"JS((function(el, report) {
   canvas.setAttribute('style', 'display:block;margin:0;padding:0;border:0');
   canvas.width = canvas.height = 0;
   var keysIdle = 'position:absolute;left:0;top:0;width:1px;height:1px;margin:0;padding:0;border:0;' +
-                 'opacity:0;resize:none;overflow:hidden;outline:none;background:transparent;z-index:1;';
+                 'opacity:0;resize:none;overflow:hidden;outline:none;background:transparent;z-index:1;' +
+                 'user-select:text;-webkit-user-select:text;';
   var keysComposing = 'position:absolute;width:12em;height:1.6em;margin:0;padding:0 2px;border:1px solid #888;' +
                       'opacity:1;resize:none;overflow:hidden;outline:none;background:#ffffe8;color:#000;' +
-                      'font:14px sans-serif;z-index:1;';
+                      'font:14px sans-serif;z-index:1;user-select:text;-webkit-user-select:text;';
   keys.setAttribute('style', keysIdle);
   keys.setAttribute('aria-label', 'browser');
   keys.spellcheck = false;
@@ -136,10 +137,14 @@ constexpr char kBoxScript[] = R"JS((function(el, report) {
     keys.value = '';
     if (t) report('text', t);
   });
-  // Copy and cut are enabled with nothing selected here: the selection is the site's.
-  keys.addEventListener('beforecopy', function(e) { e.preventDefault(); });
-  keys.addEventListener('beforecut', function(e) { e.preventDefault(); });
+  // Copy and cut are enabled with nothing selected here: the selection is
+  // the site's. The page may aim these events elsewhere (nothing is
+  // selected in it), so they are taken on the document while the box has
+  // the focus.
+  function focused() { return !closed && doc.activeElement === keys; }
+  function enable(e) { if (focused()) e.preventDefault(); }
   function copy(e, cut) {
+    if (!focused()) return;
     e.preventDefault();
     var t = report('selection');
     if (!t) return;
@@ -149,8 +154,12 @@ constexpr char kBoxScript[] = R"JS((function(el, report) {
       report('key', false, 'Delete', 'Delete', 46, '', 0, 0, false);
     }
   }
-  keys.addEventListener('copy', function(e) { copy(e, false); });
-  keys.addEventListener('cut', function(e) { copy(e, true); });
+  function onCopy(e) { copy(e, false); }
+  function onCut(e) { copy(e, true); }
+  doc.addEventListener('beforecopy', enable, true);
+  doc.addEventListener('beforecut', enable, true);
+  doc.addEventListener('copy', onCopy, true);
+  doc.addEventListener('cut', onCut, true);
   keys.addEventListener('paste', function(e) {
     e.preventDefault();
     var t = e.clipboardData ? e.clipboardData.getData('text/plain') : '';
@@ -183,6 +192,10 @@ constexpr char kBoxScript[] = R"JS((function(el, report) {
       sizes.disconnect();
       views.disconnect();
       doc.removeEventListener('visibilitychange', update);
+      doc.removeEventListener('beforecopy', enable, true);
+      doc.removeEventListener('beforecut', enable, true);
+      doc.removeEventListener('copy', onCopy, true);
+      doc.removeEventListener('cut', onCut, true);
       if (box.parentNode) box.parentNode.removeChild(box);
     }
   };
