@@ -6,6 +6,8 @@
 #include "client/CommandLine.h"
 #include "client/DlgProxy.h"
 #include "client/HelperLink.h"
+#include "client/UserDb.h"
+#include "platform/files.h"
 #include "platform/codepage.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -23,6 +25,10 @@ constexpr char kDefaultService[] = "http://127.0.0.1:8765";
 constexpr std::string_view kUrlMarker = "http://";
 constexpr int kHomeMargin = 20;  // pixels left free on each side of the work area
 constexpr int kHomeFadeMs = 500;
+// The splash picture, built into the program.
+constexpr char kSplashPicture[] = "/velmora/splash/splash.jpg";
+// The client's data folder when it runs installed from the package.
+constexpr char kDataFolderName[] = "velmora";
 
 // State keys of the getters.
 constexpr char kWindowStatusKey[] = "windowStatus";
@@ -130,19 +136,31 @@ bool CVelmoraDlg::OnInitDialog() {
   // 7. Script errors raise no dialogs in this engine: nothing to switch off.
   // 8. The start page. A window that is closing already loads nothing.
   if (!m_bEnded) m_window->Load(codepage::AnsiToUtf8(m_strStartUrl));
-  // 9. The load watchdog and the splash clock start here.
+  // 9. The load watchdog and the splash clock.
+  SetTimer(kWatchdogTimer, kWatchdogMs);
+  m_tStart = std::chrono::steady_clock::now();
   // 10. Register with the helper: the user name, "&" and the process id.
   helperlink::SendToHelper(m_strUserName + "&" + std::to_string(process::CurrentId()));
-  // 11. Show the window maximised (the splash covers it while the page loads).
-  if (!m_bEnded) {
-    m_window->ShowWindow(host::PageWindow::Show::Maximized);
-    m_window->BringToFront();
-  }
+  // 11. The splash over the client area, the window maximised.
+  if (!m_bEnded) ShowSplash();
   return true;
+}
+
+// No Flash player exists on this platform (the probe finds none), so the
+// splash is always the built-in picture. A picture that cannot be decoded
+// leaves the loading page uncovered.
+void CVelmoraDlg::ShowSplash() {
+  m_window->ShowWindow(host::PageWindow::Show::Maximized);
+  m_window->ShowCover(kSplashPicture);
+  m_bSplashShown = true;
+  m_window->ShowWindow(host::PageWindow::Show::Maximized);
+  m_window->BringToFront();
 }
 
 // WM_DESTROY: the notification-area icon goes with the window.
 void CVelmoraDlg::OnDestroy() {
+  KillTimer(kWatchdogTimer);
+  m_popup.DestroyWindow();
   m_tray.reset();
   m_window.reset();
 }
@@ -178,6 +196,7 @@ loop::LRESULT CVelmoraDlg::WindowProc(loop::Message& m) {
       {WM_TRAY_NOTIFY, &CVelmoraDlg::OnTrayNotify},
       {WM_POPUP_CALLJS, &CVelmoraDlg::OnPopupCallJs},
       {WM_TRANSFER_URL, &CVelmoraDlg::OnTransferUrl},
+      {loop::WM_TIMER, &CVelmoraDlg::OnTimer},
   };
   return loop::DispatchMessageMap(this, kMessageMap, m).value_or(0);
 }
@@ -227,6 +246,34 @@ loop::LRESULT CVelmoraDlg::OnTransferUrl(loop::Message&) {
   return 0;
 }
 
+// The load watchdog, every 500 ms from initialisation.
+loop::LRESULT CVelmoraDlg::OnTimer(loop::Message& m) {
+  if (m.wParam != kWatchdogTimer) return 0;
+  // 1. Whole seconds since the start page was requested.
+  auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_tStart).count();
+  // 2-3. The page complete (or the splash shown long enough): the splash
+  // goes, the watchdog stops, a pending hand-over is fetched.
+  if (m_window->LoadComplete() || elapsed > kSplashLimitSeconds) {
+    m_window->HideCover();
+    KillTimer(kWatchdogTimer);
+    if (m_bTransfer) loop::PostMessage(hwnd(), WM_TRANSFER_URL);
+  }
+  // 4. A minute without completion: give up.
+  if (elapsed > kGiveUpSeconds) GiveUp();
+  return 0;
+}
+
+// Starts the helper with "|NAME| |0" and closes by the cancel rule. The
+// helper is started once per client, even when the cancel rule only hides
+// the window and the watchdog goes on; it is never waited for.
+void CVelmoraDlg::GiveUp() {
+  if (!m_bHelperStarted) {
+    m_bHelperStarted = true;
+    process::SpawnUnattended(m_szAppDir + kHelperProgram, {"|" + m_strUserName + "| |0"});
+  }
+  OnCancel();
+}
+
 // --- The page ---------------------------------------------------------------
 
 void CVelmoraDlg::CallPageScript(const std::string& name, const std::vector<std::string>& args) {
@@ -263,9 +310,29 @@ void CVelmoraDlg::ExternalForAutoLogin(const std::vector<std::string>&) { Rewrit
 // cache and the free heap pages of this process and of the page's.
 void CVelmoraDlg::ExternalClearApp(const std::vector<std::string>&) { m_window->TrimMemory(); }
 
-void CVelmoraDlg::ShowPopup(const std::string&) {}
+// A new notice starts over: a new popup window, shown, its text pushed in,
+// and its timeline from the beginning.
+void CVelmoraDlg::ShowPopup(const std::string& html) {
+  // 1. The old window goes, with its timers.
+  m_popup.DestroyWindow();
+  // 2-3. A new one, shown without taking the focus.
+  m_popup.Create();
+  m_popup.ShowWindow(true);
+  // 4. The notice (shown as soon as the built-in page is ready).
+  m_popup.m_strMsg = html;
+  m_popup.UpdateData();
+  // 5. The timeline.
+  m_popup.SetTimer(CPopWindow::kTimerShown, CPopWindow::kShownMs);
+}
 
-void CVelmoraDlg::RewriteUserDb() {}
+void CVelmoraDlg::RewriteUserDb() { RewriteUserDbFile(LoginStoreFolder() + kUserDbName, m_bAutoLogin); }
+
+// The client's own folder in a build tree; installed from the package its
+// folder is not writable, and the file lives in the user's data folder.
+std::string CVelmoraDlg::LoginStoreFolder() const {
+  if (m_szAppDir == VELMORA_PACKAGE_PROGRAM_DIR) return files::UserDataFolder(kDataFolderName) + "/";
+  return m_szAppDir;
+}
 
 void CVelmoraDlg::OnConsoleMessage(const std::string& line) {
   std::fprintf(stdout, "%s\n", line.c_str());
@@ -276,14 +343,6 @@ void CVelmoraDlg::OnConsoleMessage(const std::string& line) {
 void CVelmoraDlg::OnElementClick(const std::string& id) {
   if (id == kButtonOK) OnOK();
   if (id == kButtonCancel) m_window->ShowWindow(host::PageWindow::Show::Minimized);
-}
-
-void CVelmoraDlg::OnLoadFinished() {
-  // Until the load watchdog exists, the start page's first load end is
-  // where the hand-over address is fetched.
-  if (m_bLoadSeen) return;
-  m_bLoadSeen = true;
-  if (m_bTransfer) loop::PostMessage(hwnd(), WM_TRANSFER_URL);
 }
 
 void CVelmoraDlg::OnVisibilityChanged() { PushWindowStatus(); }

@@ -5,10 +5,12 @@
 // what closing, minimising and the keys do.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "client/PopWindow.h"
 #include "host/PageWindow.h"
 #include "host/TrayIcon.h"
 #include "platform/loop.h"
@@ -27,6 +29,14 @@ class CVelmoraDlg : public loop::MessageTarget, public host::PageWindowEvents, p
   // The mouse messages the notification-area icon reports.
   static constexpr loop::LPARAM WM_LBUTTONDOWN = 0x0201;
   static constexpr loop::LPARAM WM_RBUTTONDOWN = 0x0204;
+
+  // The load watchdog: every 500 ms until the start page completes; the
+  // splash goes at completion (or after 90 s at the latest), and after 60 s
+  // without completion the client gives up.
+  static constexpr loop::WPARAM kWatchdogTimer = 100;
+  static constexpr unsigned kWatchdogMs = 500;
+  static constexpr int kGiveUpSeconds = 60;
+  static constexpr int kSplashLimitSeconds = 90;
 
   // Command ids: OK, and cancel (also the tray menu's one item).
   static constexpr int IDOK = 1;
@@ -77,6 +87,11 @@ class CVelmoraDlg : public loop::MessageTarget, public host::PageWindowEvents, p
   loop::LRESULT OnTrayNotify(loop::Message& m);
   loop::LRESULT OnPopupCallJs(loop::Message& m);
   loop::LRESULT OnTransferUrl(loop::Message& m);
+  loop::LRESULT OnTimer(loop::Message& m);
+  void ShowSplash();
+  void GiveUp();
+  // The folder of the saved-login file, with its trailing "/".
+  std::string LoginStoreFolder() const;
   void OnSysCommandClose();
   void HideToTray();
 
@@ -98,7 +113,6 @@ class CVelmoraDlg : public loop::MessageTarget, public host::PageWindowEvents, p
   void OnExternalCall(int dispid, const std::vector<std::string>& args) override;
   void OnDocumentComplete(const std::string& address, bool mainFrame) override;
   void OnElementClick(const std::string& id) override;
-  void OnLoadFinished() override;
   void OnCloseRequest() override;
   void OnPageClose() override {}
   void OnVisibilityChanged() override;
@@ -116,12 +130,15 @@ class CVelmoraDlg : public loop::MessageTarget, public host::PageWindowEvents, p
   bool m_bTransfer = false;
   bool m_bFlashInstalled = false;
   std::string m_strExcuteStr;  // the last text handed to runClientJs
+  CPopWindow m_popup{hwnd()};   // the notification popup
+  bool m_bSplashShown = false;  // the splash was placed
+  std::chrono::steady_clock::time_point m_tStart;  // when the start page was requested
+  bool m_bHelperStarted = false;  // the give-up started the helper (once per client)
 
   std::unique_ptr<host::PageWindow> m_window;
   std::unique_ptr<host::TrayIcon> m_tray;
   bool m_bEnded = false;        // the run was ended by the cancel rule
   bool m_bLeaving = false;      // the home page was reached; fading out
-  bool m_bLoadSeen = false;     // the start page's first load end was handled
   int m_nPushedStatus = -1;     // the last window status pushed to the page
 
   friend class CVelmoraDlgAutoProxy;

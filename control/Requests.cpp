@@ -1,6 +1,10 @@
 #include "control/Requests.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
@@ -202,8 +206,64 @@ void ParseBackJson(CThreadValue& record, const CString& text) {
 unsigned PostThreadProc(std::unique_ptr<CThreadValue> record) { return RunWorker(std::move(record), true); }
 unsigned GetThreadProc(std::unique_ptr<CThreadValue> record) { return RunWorker(std::move(record), false); }
 
+namespace {
+
+// The request threads. Each request runs on a thread of its own, as many
+// at once as the page starts; a thread whose request has ended waits a
+// while for the next one instead of ending, since a page's requests tend to
+// follow each other (each started by the previous one's callback), and
+// starting a thread costs more than waking one. No thread is ever joined.
+class RequestThreads {
+ public:
+  using Proc = unsigned (*)(std::unique_ptr<CThreadValue>);
+
+  void Start(Proc proc, std::unique_ptr<CThreadValue> record) {
+    bool queued = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (idle_ > jobs_.size()) {
+        jobs_.push_back({proc, std::move(record)});
+        queued = true;
+      }
+    }
+    // A waiting thread takes it (woken once the lock is free), else a new one.
+    if (queued) wake_.notify_one();
+    else std::thread(&RequestThreads::Run, this, Job{proc, std::move(record)}).detach();
+  }
+
+ private:
+  struct Job {
+    Proc proc = nullptr;
+    std::unique_ptr<CThreadValue> record;
+  };
+  // How long a thread waits for another request before it ends.
+  static constexpr auto kIdleLimit = std::chrono::seconds(10);
+
+  void Run(Job job) {
+    for (;;) {
+      job.proc(std::move(job.record));
+      std::unique_lock lock(mutex_);
+      ++idle_;
+      bool woken = wake_.wait_for(lock, kIdleLimit, [this] { return !jobs_.empty(); });
+      --idle_;
+      if (!woken) return;
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job> jobs_;
+  std::size_t idle_ = 0;  // threads waiting for a request
+};
+
+}  // namespace
+
 void StartRequestThread(unsigned (*proc)(std::unique_ptr<CThreadValue>), std::unique_ptr<CThreadValue> record) {
-  std::thread(proc, std::move(record)).detach();
+  // Lives as long as the process: its threads may outlive every control.
+  static auto* threads = new RequestThreads();
+  threads->Start(proc, std::move(record));
 }
 
 void ReportLastError() { Diagnostic("Error %d has occurred.\n", static_cast<int>(LastErrorNumber())); }

@@ -77,7 +77,8 @@ CString Utf8ToAnsi(const CString& text);
 // with the completion code and the record.
 unsigned PostThreadProc(std::unique_ptr<CThreadValue> record);
 unsigned GetThreadProc(std::unique_ptr<CThreadValue> record);
-// Starts a worker on a thread of its own; the thread is not waited for.
+// Starts a worker on a thread of its own (one that ended its last request
+// and waits for another, or a new one); the thread is not waited for.
 void StartRequestThread(unsigned (*proc)(std::unique_ptr<CThreadValue>), std::unique_ptr<CThreadValue> record);
 
 // What the request and the error report share: a body sent as a form ...

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -155,6 +156,38 @@ class FramesCollection : public com::IUnknown {
   ~FramesCollection() = default;
 };
 
+// Batched operations. An engine whose every call crosses a process
+// boundary offers these so that the per-element work of one operation on
+// one document travels to the engine together, in one call, whatever the
+// number of elements. Each does exactly what the per-element calls named
+// in its description would do, in the same order, clicks and writes
+// included; an engine that does not offer one answers E_NOTIMPL and the
+// caller makes the per-element calls itself. Texts compare in UTF-8, with
+// only the ASCII letters folded where a comparison ignores case.
+
+// What one entry of a link list was, as a scan by text found it.
+enum class LinkOutcome : std::int32_t {
+  NotAnchor,  // not an anchor element (an image-map area, for one)
+  NoMatch,    // an anchor whose text differs
+  Clicked,    // an anchor whose text matched: clicked
+  Failed,     // treating the entry failed: the scan ended there
+};
+
+// One piece of a batched fill: a field name and its value.
+struct FieldValue {
+  std::string name;
+  std::string value;
+};
+
+// What a batched fill did with one piece.
+enum class FieldOutcome : std::int32_t {
+  LookupFailed,  // item(name, 0) failed
+  NotAnInput,    // nothing of that name, or an element that is no input: left alone
+  GroupScanned,  // a radio button or checkbox: its group was scanned, matches clicked
+  ValueSet,      // any other input: its value was set (the write's own outcome not looked at)
+  Failed,        // setting the field failed
+};
+
 // A list of elements (forms, links, all elements of a document).
 class ElementCollection : public com::IUnknown {
  public:
@@ -164,6 +197,27 @@ class ElementCollection : public com::IUnknown {
   // text. Null when there is none. Query the result for the face needed.
   virtual com::HRESULT item(const com::Variant& name, const com::Variant& index,
                             com::IUnknown** element) = 0;
+
+  // Batched (see above). Over the whole list, in order: an entry that is
+  // no anchor is NotAnchor; an anchor whose innerText equals `text` exactly
+  // is clicked; a failure ends the scan with Failed. Every entry the scan
+  // reached gets an outcome. All clicks happen before anything a click
+  // started (a navigation) can take the list away.
+  virtual com::HRESULT ClickAnchorsByText(std::string_view, std::vector<LinkOutcome>*) { return com::E_NOTIMPL; }
+  // Batched. For i from 0 to limit - 1: item(name, i); a failed lookup is
+  // passed over, none (or no element) ends the search. The first element
+  // whose "type" and "value" properties equal `type` and `value` ignoring
+  // case is clicked and ends the search; a property the element lacks, a
+  // null one or an empty one reads as `missing`. *clicked: the position
+  // clicked, or -1.
+  virtual com::HRESULT ClickFirstNamed(std::string_view /*name*/, std::string_view /*type*/,
+                                       std::string_view /*value*/, std::string_view /*missing*/,
+                                       std::int32_t /*limit*/, std::int32_t* /*clicked*/) {
+    return com::E_NOTIMPL;
+  }
+  // Batched. Every anchor of the list whose target equals `from` ignoring
+  // case gets the target `to`; other entries and unreadable ones are passed over.
+  virtual com::HRESULT RetargetAnchors(std::string_view /*from*/, std::string_view /*to*/) { return com::E_NOTIMPL; }
 
  protected:
   ~ElementCollection() = default;
@@ -237,6 +291,21 @@ class Form : public com::IUnknown {
   virtual com::HRESULT submit() = 0;
   virtual com::HRESULT get_action(std::string* action) = 0;
   virtual com::HRESULT put_action(std::string_view action) = 0;
+
+  // Batched (see above): the pieces in order, each as these calls would
+  // set it: item(name, 0) (failed: LookupFailed); no input: NotAnInput; a
+  // "radio" or "checkbox" input (any case): for i from 0 to groupLimit - 1,
+  // item(name, i) (failed: passed over; none or no input: the group has
+  // ended), every one whose value equals the piece's value ignoring case is
+  // clicked, GroupScanned; any other input: put_value, ValueSet.
+  // A piece whose field is a file input is not touched: the fill stops
+  // before it, so that the caller sets that field and goes on with the
+  // pieces after it. *outcomes gets one outcome per piece done, so it is
+  // shorter than `fields` exactly when the fill stopped before a file input.
+  virtual com::HRESULT FillFields(std::span<const FieldValue> /*fields*/, std::int32_t /*groupLimit*/,
+                                  std::vector<FieldOutcome>* /*outcomes*/) {
+    return com::E_NOTIMPL;
+  }
 
  protected:
   ~Form() = default;

@@ -1,5 +1,6 @@
 #include "helper/PipeServerThread.h"
 
+#include <chrono>
 #include <exception>
 
 #include "helper/PipeWire.h"
@@ -8,9 +9,10 @@
 
 namespace {
 
-// A client that connects and then neither sends nor reads would hold every
-// other client up; after this long its connection is given up.
-constexpr int kClientIoTimeoutMs = 10000;
+// Clients are served one after another, so a client that sends or reads
+// slowly would hold every other one up. Its whole exchange (request and
+// reply) gets this long; then its connection is given up.
+constexpr std::chrono::milliseconds kExchangeDeadline{10000};
 
 }  // namespace
 
@@ -30,7 +32,7 @@ int PipeServerThread() {
     // Wait for the next client.
     namedpipe::Connection client = server.Accept();
     if (!client.valid()) return kExitServerLost;
-    client.SetTimeouts(kClientIoTimeoutMs, kClientIoTimeoutMs);
+    client.SetDeadline(kExchangeDeadline);
     // Read one request; when that fails, the reply is empty and no rule applies.
     RequestOutcome outcome;
     if (auto request = client.ReadRequest()) {

@@ -62,29 +62,29 @@ void RemoveClient(std::string_view name) {
   }
 }
 
-bool CodePageIsUtf8() {
-  std::string n = codepage::Name();
-  for (auto& c : n)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  return n == "UTF-8" || n == "UTF8";
-}
-
-// A code-page text as the body of a JSON string. A double-byte character is
-// copied whole: its trail byte may be 0x5C, which is no backslash there.
-void AppendJsonString(std::string& out, std::string_view text, bool utf8) {
+// A code-page text as the body of a JSON string, walked by the code page's
+// characters: a double-byte character is copied whole (its trail byte may
+// be 0x5C, which is no backslash there), and only single-byte characters
+// are escaped. A byte that starts no character of the code page becomes
+// its default character "?": kept, it would join with the byte after it
+// (a closing quotation mark, or the backslash of an escape) and break the
+// reply for any reader that decodes the code page.
+void AppendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (!utf8 && c >= 0x81 && c <= 0xFE && i + 1 < text.size()) {
-      auto t = static_cast<unsigned char>(text[i + 1]);
-      if (t >= 0x40 && t <= 0xFE && t != 0x7F) {
-        out.push_back(text[i]);
-        out.push_back(text[i + 1]);
-        ++i;
-        continue;
-      }
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t len = codepage::CharLength(text.substr(i));
+    if (len == 0) {
+      out.push_back('?');
+      ++i;
+      continue;
     }
+    if (len > 1) {
+      out.append(text.substr(i, len));
+      i += len;
+      continue;
+    }
+    auto c = static_cast<unsigned char>(text[i++]);
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -99,7 +99,7 @@ void AppendJsonString(std::string& out, std::string_view text, bool utf8) {
           out.push_back(kHex[c >> 4]);
           out.push_back(kHex[c & 0xF]);
         } else {
-          out.push_back(text[i]);
+          out.push_back(static_cast<char>(c));
         }
     }
   }
@@ -150,11 +150,10 @@ pid_t CheckUser(std::string_view name) {
 std::string BuildUserList() {
   // Names are escaped: a quotation mark or backslash in a name used to give
   // broken JSON. Plain names come out exactly as before.
-  bool utf8 = CodePageIsUtf8();
   std::string out = "{\"userList\":[";
   for (std::size_t i = 0; i < g_arrUsers.size(); ++i) {
     if (i) out.push_back(',');
-    AppendJsonString(out, g_arrUsers[i], utf8);
+    AppendJsonString(out, g_arrUsers[i]);
   }
   out += "]}";
   return out;

@@ -4,6 +4,8 @@
 #include <malloc.h>
 #include <webkit2/webkit2.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "host/MainIcon.h"
@@ -46,6 +48,68 @@ GVariant* StartupData(const PageWindowSettings& settings) {
   return g_variant_ref_sink(g_variant_builder_end(&data));
 }
 
+// Engine features that would slow a page down while its window is hidden
+// or minimised: with hidden-page timer throttling a chain of 10 ms timers
+// fires about once a second. The service's pages keep publishing (timers,
+// request callbacks) while the agent has the window in the tray, so they
+// run at full speed whether the window shows or not.
+constexpr const char* kFeaturesOff[] = {
+    "HiddenPageDOMTimerThrottling",
+    "HiddenPageDOMTimerThrottlingAutoIncreases",
+};
+
+void TurnFeaturesOff(WebKitWebView* view) {
+  WebKitSettings* settings = webkit_web_view_get_settings(view);
+  WebKitFeatureList* all = webkit_settings_get_all_features();
+  for (gsize i = 0; i < webkit_feature_list_get_length(all); ++i) {
+    WebKitFeature* feature = webkit_feature_list_get(all, i);
+    for (const char* id : kFeaturesOff)
+      if (std::strcmp(webkit_feature_get_identifier(feature), id) == 0)
+        webkit_settings_set_feature_enabled(settings, feature, FALSE);
+  }
+  webkit_feature_list_unref(all);
+}
+
+// Content types of the built-in pages' files, by the name's ending.
+struct ContentType {
+  const char* ending;
+  const char* type;
+};
+constexpr ContentType kContentTypes[] = {
+    {".html", "text/html"}, {".js", "application/javascript"}, {".css", "text/css"},
+    {".png", "image/png"},  {".jpg", "image/jpeg"},             {".gif", "image/gif"},
+};
+
+const char* ContentTypeOf(std::string_view path) {
+  for (const ContentType& c : kContentTypes)
+    if (path.ends_with(c.ending)) return c.type;
+  return "application/octet-stream";
+}
+
+GdkPixbuf* PixbufFromResource(const std::string& path) {
+  g_autoptr(GBytes) bytes = g_resources_lookup_data(path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+  if (!bytes) return nullptr;
+  g_autoptr(GInputStream) stream = g_memory_input_stream_new_from_bytes(bytes);
+  return gdk_pixbuf_new_from_stream(stream, nullptr, nullptr);
+}
+
+// The region of a rectangle of w x h pixels whose corners are cut as
+// ellipses of `ellipse` pixels across, one row of pixels at a time.
+cairo_region_t* RoundedRegion(int w, int h, int ellipse) {
+  cairo_region_t* region = cairo_region_create();
+  double r = ellipse / 2.0;
+  for (int y = 0; y < h; ++y) {
+    double dy = 0;
+    if (y < r) dy = r - (y + 0.5);
+    else if (y >= h - r) dy = (y + 0.5) - (h - r);
+    int inset = 0;
+    if (dy > 0) inset = static_cast<int>(std::lround(r - std::sqrt(std::max(0.0, r * r - dy * dy))));
+    cairo_rectangle_int_t row{inset, y, std::max(0, w - 2 * inset), 1};
+    cairo_region_union_rectangle(region, &row);
+  }
+  return region;
+}
+
 std::string ProgramFolder() {
   std::string exe = process::ExecutablePath();
   if (exe.empty()) return ".";
@@ -64,6 +128,13 @@ struct PageWindow::Impl {
   std::string extensionDir;
   bool minimized = false;
   bool loadFailed = false;
+  bool loading = false;
+  bool loadEnded = false;
+  bool notice = false;
+  BuiltInPages builtIn;
+  GtkWidget* cover = nullptr;
+  GdkPixbuf* coverPicture = nullptr;
+  int shapeEllipse = 0;
   guint fadeSource = 0;
   gint64 fadeStart = 0;
   int fadeMs = 0;
@@ -74,6 +145,55 @@ struct PageWindow::Impl {
     if (window) gtk_widget_destroy(window);
     if (context) g_object_unref(context);
     if (startupData) g_variant_unref(startupData);
+    if (coverPicture) g_object_unref(coverPicture);
+  }
+
+  static void OnBuiltInRequest(WebKitURISchemeRequest* request, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    const gchar* path = webkit_uri_scheme_request_get_path(request);
+    std::string name = path && *path ? path : "/";
+    if (name[0] != '/') name.insert(name.begin(), '/');
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GBytes) bytes = g_resources_lookup_data((impl->builtIn.resourcePrefix + name).c_str(),
+                                                      G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
+    if (!bytes) {
+      webkit_uri_scheme_request_finish_error(request, error);
+      return;
+    }
+    g_autoptr(GInputStream) stream = g_memory_input_stream_new_from_bytes(bytes);
+    webkit_uri_scheme_request_finish(request, stream, static_cast<gint64>(g_bytes_get_size(bytes)),
+                                     ContentTypeOf(name));
+  }
+
+  // The cover's picture, scaled to cover the whole area, centred.
+  static gboolean OnDrawCover(GtkWidget* widget, cairo_t* cr, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    if (!impl->coverPicture) return FALSE;
+    double w = gtk_widget_get_allocated_width(widget), h = gtk_widget_get_allocated_height(widget);
+    double pw = gdk_pixbuf_get_width(impl->coverPicture), ph = gdk_pixbuf_get_height(impl->coverPicture);
+    double scale = std::max(w / pw, h / ph);
+    cairo_translate(cr, (w - pw * scale) / 2, (h - ph * scale) / 2);
+    cairo_scale(cr, scale, scale);
+    gdk_cairo_set_source_pixbuf(cr, impl->coverPicture, 0, 0);
+    cairo_paint(cr);
+    return TRUE;
+  }
+
+  static gboolean OnMotion(GtkWidget*, GdkEvent*, gpointer self) {
+    static_cast<Impl*>(self)->events->OnMouseMove();
+    return FALSE;
+  }
+
+  static void OnSizeAllocate(GtkWidget* widget, GdkRectangle*, gpointer self) {
+    auto* impl = static_cast<Impl*>(self);
+    if (impl->shapeEllipse > 0) impl->ApplyShape(widget);
+  }
+
+  void ApplyShape(GtkWidget* widget) {
+    int w = gtk_widget_get_allocated_width(widget), h = gtk_widget_get_allocated_height(widget);
+    cairo_region_t* region = RoundedRegion(w + 1, h + 1, shapeEllipse);
+    gtk_widget_shape_combine_region(widget, region);
+    cairo_region_destroy(region);
   }
 
   static void OnInitializeExtensions(WebKitWebContext* context, gpointer self) {
@@ -120,8 +240,15 @@ struct PageWindow::Impl {
 
   static void OnLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     auto* impl = static_cast<Impl*>(self);
-    if (event == WEBKIT_LOAD_STARTED) impl->loadFailed = false;
-    if (event == WEBKIT_LOAD_FINISHED && !impl->loadFailed) impl->events->OnLoadFinished();
+    if (event == WEBKIT_LOAD_STARTED) {
+      impl->loadFailed = false;
+      impl->loading = true;
+    }
+    if (event == WEBKIT_LOAD_FINISHED) {
+      impl->loading = false;
+      impl->loadEnded = true;
+      if (!impl->loadFailed) impl->events->OnLoadFinished();
+    }
   }
 
   static gboolean OnLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer self) {
@@ -146,6 +273,12 @@ struct PageWindow::Impl {
 
   static gboolean OnWindowState(GtkWidget*, GdkEventWindowState* event, gpointer self) {
     auto* impl = static_cast<Impl*>(self);
+    // A notice is never minimised: it comes straight back.
+    if (impl->notice && (event->changed_mask & GDK_WINDOW_STATE_ICONIFIED) &&
+        (event->new_window_state & GDK_WINDOW_STATE_ICONIFIED)) {
+      gtk_window_deiconify(GTK_WINDOW(impl->window));
+      return FALSE;
+    }
     if (event->changed_mask & GDK_WINDOW_STATE_ICONIFIED) {
       impl->minimized = (event->new_window_state & GDK_WINDOW_STATE_ICONIFIED) != 0;
       impl->events->OnVisibilityChanged();
@@ -197,6 +330,10 @@ PageWindow::PageWindow(const PageWindowSettings& settings, PageWindowEvents* eve
   // A context of its own: the start-up data describes this window's bridge.
   d.context = webkit_web_context_new();
   g_signal_connect(d.context, "initialize-web-extensions", G_CALLBACK(Impl::OnInitializeExtensions), &d);
+  d.builtIn = settings.builtIn;
+  if (!d.builtIn.scheme.empty())
+    webkit_web_context_register_uri_scheme(d.context, d.builtIn.scheme.c_str(), &Impl::OnBuiltInRequest, &d,
+                                           nullptr);
 
   d.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(d.window), settings.title.c_str());
@@ -209,9 +346,30 @@ PageWindow::PageWindow(const PageWindowSettings& settings, PageWindowEvents* eve
     gtk_window_set_icon_list(GTK_WINDOW(d.window), icons);
     g_list_foreach(icons, [](gpointer p, gpointer) { g_object_unref(p); }, nullptr);
   }
+  d.notice = settings.notice;
+  if (d.notice) {
+    GtkWindow* w = GTK_WINDOW(d.window);
+    gtk_window_set_decorated(w, FALSE);
+    gtk_window_set_keep_above(w, TRUE);
+    gtk_window_set_skip_taskbar_hint(w, TRUE);
+    gtk_window_set_skip_pager_hint(w, TRUE);
+    gtk_window_set_accept_focus(w, FALSE);
+    gtk_window_set_focus_on_map(w, FALSE);
+  }
   d.view = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(d.context));
-  gtk_container_add(GTK_CONTAINER(d.window), GTK_WIDGET(d.view));
+  TurnFeaturesOff(d.view);
+  // The page, with a cover above it that shows only while a picture covers the page.
+  GtkWidget* overlay = gtk_overlay_new();
+  gtk_container_add(GTK_CONTAINER(overlay), GTK_WIDGET(d.view));
+  d.cover = gtk_drawing_area_new();
+  gtk_overlay_add_overlay(GTK_OVERLAY(overlay), d.cover);
+  g_signal_connect(d.cover, "draw", G_CALLBACK(Impl::OnDrawCover), &d);
+  gtk_container_add(GTK_CONTAINER(d.window), overlay);
   gtk_widget_show(GTK_WIDGET(d.view));
+  gtk_widget_show(overlay);
+  gtk_widget_add_events(GTK_WIDGET(d.view), GDK_POINTER_MOTION_MASK);
+  g_signal_connect(d.view, "motion-notify-event", G_CALLBACK(Impl::OnMotion), &d);
+  g_signal_connect(d.window, "size-allocate", G_CALLBACK(Impl::OnSizeAllocate), &d);
 
   g_signal_connect(d.view, "user-message-received", G_CALLBACK(Impl::OnUserMessage), &d);
   g_signal_connect(d.view, "load-changed", G_CALLBACK(Impl::OnLoadChanged), &d);
@@ -228,6 +386,8 @@ PageWindow::~PageWindow() {
   // No signal reaches the owner while the window goes.
   if (impl_->window) g_signal_handlers_disconnect_by_data(impl_->window, impl_.get());
   if (impl_->view) g_signal_handlers_disconnect_by_data(impl_->view, impl_.get());
+  if (impl_->cover) g_signal_handlers_disconnect_by_data(impl_->cover, impl_.get());
+  if (impl_->context && !impl_->builtIn.scheme.empty()) g_signal_handlers_disconnect_by_data(impl_->context, impl_.get());
 }
 
 void PageWindow::Load(const std::string& address) {
@@ -298,6 +458,37 @@ Rect PageWindow::WorkArea() const {
   return {area.x, area.y, area.width, area.height};
 }
 
+void PageWindow::SetRoundedShape(int ellipse) {
+  impl_->shapeEllipse = ellipse;
+  if (gtk_widget_get_realized(impl_->window)) impl_->ApplyShape(impl_->window);
+}
+
+bool PageWindow::ShowCover(const std::string& resourcePath) {
+  Impl& d = *impl_;
+  GdkPixbuf* picture = PixbufFromResource(resourcePath);
+  if (!picture) return false;
+  if (d.coverPicture) g_object_unref(d.coverPicture);
+  d.coverPicture = picture;
+  gtk_widget_show(d.cover);
+  gtk_widget_queue_draw(d.cover);
+  return true;
+}
+
+void PageWindow::HideCover() {
+  gtk_widget_hide(impl_->cover);
+  gtk_widget_queue_draw(impl_->window);
+}
+
+bool PageWindow::CoverShown() const { return gtk_widget_get_visible(impl_->cover); }
+
+bool PageWindow::LoadComplete() const { return impl_->loadEnded && !impl_->loading; }
+
+void PageWindow::SetElementHtml(const std::string& id, const std::string& html) {
+  g_autofree gchar* validId = g_utf8_make_valid(id.c_str(), static_cast<gssize>(id.size()));
+  g_autofree gchar* valid = g_utf8_make_valid(html.c_str(), static_cast<gssize>(html.size()));
+  impl_->SendToPage(msg::kSetElementHtml, g_variant_new(msg::kSetElementHtmlType, validId, valid));
+}
+
 void PageWindow::MoveResize(const Rect& rect) {
   GtkWindow* w = GTK_WINDOW(impl_->window);
   gtk_window_unmaximize(w);
@@ -318,7 +509,22 @@ void PageWindow::ShowMessageBox(const std::string& caption, const std::string& t
   impl_->ShowBox(caption, text, style);
 }
 
-bool OpenDisplay(int* argc, char*** argv) { return gtk_init_check(argc, argv); }
+Rect PrimaryWorkArea() {
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display) return {};
+  GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+  if (!monitor) monitor = gdk_display_get_monitor(display, 0);
+  GdkRectangle area{};
+  if (monitor) gdk_monitor_get_workarea(monitor, &area);
+  return {area.x, area.y, area.width, area.height};
+}
+
+bool OpenDisplay(int* argc, char*** argv) {
+  // Windows are placed and kept above others through X11: under a Wayland
+  // session that means XWayland, unless the user chose a backend.
+  if (!std::getenv("GDK_BACKEND")) gdk_set_allowed_backends("x11,*");
+  return gtk_init_check(argc, argv);
+}
 
 void RunLoop() { gtk_main(); }
 

@@ -61,6 +61,17 @@ class PageWindowEvents {
   virtual void OnPageClose() {}
   // Shown, hidden, minimised or restored.
   virtual void OnVisibilityChanged() {}
+  // The pointer moved over the window (its page included).
+  virtual void OnMouseMove() {}
+};
+
+// Where a window's own pages come from: addresses of `scheme` (e.g.
+// "velmora-res:///popup.html") are served from the program's built-in
+// resources below `resourcePrefix` (e.g. "/velmora/popup"); nothing of
+// them is read from the network or the disk.
+struct BuiltInPages {
+  std::string scheme;
+  std::string resourcePrefix;
 };
 
 struct PageWindowSettings {
@@ -72,6 +83,10 @@ struct PageWindowSettings {
   std::span<const ExternalMethod> external;  // empty: no window.external
   State initialState;
   std::vector<std::string> clickIds;  // main-document elements whose clicks are reported
+  BuiltInPages builtIn;               // empty scheme: none
+  // A notice window: no frame, above every other window, in no task list,
+  // never taking the focus, and minimising it does nothing.
+  bool notice = false;
 };
 
 class PageWindow {
@@ -101,10 +116,25 @@ class PageWindow {
   void SetResizable(bool resizable);
   // The work area of the window's monitor (the screen less panels).
   Rect WorkArea() const;
+  // The window's shape: its rectangle, one pixel larger each way, with
+  // corners cut as ellipses of this width and height; kept as it resizes.
+  void SetRoundedShape(int ellipse);
   void MoveResize(const Rect& rect);
   // Lowers the opacity step by step over `ms`, hides the window, then runs
   // `done` (on the UI thread, from the loop).
   void FadeOut(int ms, std::function<void()> done);
+  // Covers the window's page with a picture of the built-in resources
+  // (scaled to cover, centred) until HideCover; false, with nothing
+  // covered, when the picture is missing or cannot be decoded.
+  bool ShowCover(const std::string& resourcePath);
+  void HideCover();
+  bool CoverShown() const;
+  // The main frame's last load has ended (finished, or failed and the
+  // engine's error page shown) and no other load runs.
+  bool LoadComplete() const;
+  // Puts a text of HTML (UTF-8) into the main document's element with this
+  // id, replacing its content; the scripts it holds run, in order.
+  void SetElementHtml(const std::string& id, const std::string& html);
   // A dialog owned by this window, not blocking anything.
   void ShowMessageBox(const std::string& caption, const std::string& text, unsigned style);
 
@@ -113,6 +143,9 @@ class PageWindow {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// The work area of the primary monitor (the first one when none is primary).
+Rect PrimaryWorkArea();
 
 // Opens the display; false (with nothing shown) when it cannot be opened.
 bool OpenDisplay(int* argc, char*** argv);

@@ -240,14 +240,19 @@ void CallSetup(JSCContext* context, const char* source, JSCValue* first, const s
 
 // --- Messages from the UI process ----------------------------------------------
 
-// Calls a global function of the main page with text arguments; a missing
-// function is skipped, an error it throws is ignored.
-void CallPageFunction(WebKitWebPage* page, const char* name, GVariant* texts) {
+// The script context of the page's main frame (a new reference), or null.
+JSCContext* MainFrameContext(WebKitWebPage* page) {
   // The page's main frame: still the one way to reach it in this API.
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   WebKitFrame* main = webkit_web_page_get_main_frame(page);
   G_GNUC_END_IGNORE_DEPRECATIONS
-  g_autoptr(JSCContext) context = webkit_frame_get_js_context(main);
+  return main ? webkit_frame_get_js_context(main) : nullptr;
+}
+
+// Calls a global function of the main page with text arguments; a missing
+// function is skipped, an error it throws is ignored.
+void CallPageFunction(WebKitWebPage* page, const char* name, GVariant* texts) {
+  g_autoptr(JSCContext) context = MainFrameContext(page);
   if (!context) return;
   engine::jsc::CatchScope scope(context);
   g_autoptr(JSCValue) function = jsc_context_get_value(context, name);
@@ -259,6 +264,32 @@ void CallPageFunction(WebKitWebPage* page, const char* name, GVariant* texts) {
     g_ptr_array_add(args, jsc_value_new_string(context, text));
   g_autoptr(JSCValue) result = jsc_value_function_callv(function, args->len, reinterpret_cast<JSCValue**>(args->pdata));
   g_ptr_array_unref(args);
+}
+
+// Replaces an element's content with HTML and runs its scripts: scripts
+// set through innerHTML never run, so each is replaced by a fresh copy.
+constexpr char kSetElementHtml[] = R"JS((function(id, html){
+  var e = document.getElementById(id);
+  if (!e) return;
+  e.innerHTML = html;
+  var old = Array.prototype.slice.call(e.getElementsByTagName('script'));
+  for (var i = 0; i < old.length; i++) {
+    var s = document.createElement('script');
+    for (var j = 0; j < old[i].attributes.length; j++) s.setAttribute(old[i].attributes[j].name, old[i].attributes[j].value);
+    s.text = old[i].text;
+    old[i].parentNode.replaceChild(s, old[i]);
+  }
+}))JS";
+
+void SetElementHtml(WebKitWebPage* page, const char* id, const char* html) {
+  g_autoptr(JSCContext) context = MainFrameContext(page);
+  if (!context) return;
+  engine::jsc::CatchScope scope(context);
+  g_autoptr(JSCValue) function = jsc_context_evaluate(context, kSetElementHtml, -1);
+  if (!function || !jsc_value_is_function(function)) return;
+  g_autoptr(JSCValue) result =
+      jsc_value_function_call(function, G_TYPE_STRING, id, G_TYPE_STRING, html, G_TYPE_NONE);
+  if (scope.thrown()) g_warning("velmora bridge: %s", scope.message().c_str());
 }
 
 gboolean OnUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
@@ -280,6 +311,13 @@ gboolean OnUserMessage(WebKitWebPage* page, WebKitUserMessage* message, gpointer
     g_autoptr(GVariant) texts = nullptr;
     g_variant_get(parameters, "(&s@as)", &function, &texts);
     CallPageFunction(page, function, texts);
+    return TRUE;
+  }
+  if (std::strcmp(name, msg::kSetElementHtml) == 0) {
+    if (!parameters || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(msg::kSetElementHtmlType))) return TRUE;
+    const gchar *id = nullptr, *html = nullptr;
+    g_variant_get(parameters, "(&s&s)", &id, &html);
+    SetElementHtml(page, id, html);
     return TRUE;
   }
   if (std::strcmp(name, msg::kTrimMemory) == 0) {

@@ -50,6 +50,12 @@ inline constexpr char kStateType[] = "a{sv}";
 inline constexpr char kCallFunction[] = "velmora.call";
 inline constexpr char kCallFunctionType[] = "(sas)";
 
+// Put a text of HTML into the main document's element with this id
+// (replacing its content) and run the scripts it holds, in order; nothing
+// happens when the document has no such element.
+inline constexpr char kSetElementHtml[] = "velmora.element-html";
+inline constexpr char kSetElementHtmlType[] = "(ss)";
+
 // Give back the memory the web process can spare.
 inline constexpr char kTrimMemory[] = "velmora.trim";
 

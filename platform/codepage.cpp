@@ -124,6 +124,64 @@ std::string Convert(std::string_view text, const char* from, const char* to, boo
   return out;
 }
 
+std::optional<std::string> ConvertExact(std::string_view text, const char* from, const char* to) {
+  if (text.empty()) return std::string();
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  char* in = const_cast<char*>(text.data());
+  std::size_t inLeft = text.size();
+  bool exact = true;
+  while (exact && inLeft > 0) {
+    char* outp = buf;
+    std::size_t outLeft = sizeof buf;
+    std::size_t r = iconv(cd, &in, &inLeft, &outp, &outLeft);
+    out.append(buf, static_cast<std::size_t>(outp - buf));
+    // glibc counts characters it could only approximate as irreversible.
+    if (r != static_cast<std::size_t>(-1)) exact = r == 0;
+    else if (errno != E2BIG) exact = false;
+  }
+  char* outp = buf;
+  std::size_t outLeft = sizeof buf;
+  if (exact) iconv(cd, nullptr, nullptr, &outp, &outLeft);
+  out.append(buf, static_cast<std::size_t>(outp - buf));
+  iconv_close(cd);
+  if (!exact) return std::nullopt;
+  return out;
+}
+
+std::optional<std::string> AnsiToUtf8Exact(std::string_view ansi) { return ConvertExact(ansi, Name().c_str(), "UTF-8"); }
+std::optional<std::string> Utf8ToAnsiExact(std::string_view utf8) { return ConvertExact(utf8, "UTF-8", Name().c_str()); }
+
+std::size_t CharLength(std::string_view ansi) {
+  // The longest character of any code page iconv knows (GB18030) has four bytes.
+  constexpr std::size_t kMaxCharBytes = 4;
+  if (ansi.empty()) return 0;
+  // One decoder per thread, opened on first use and kept.
+  struct Decoder {
+    iconv_t cd = iconv_open("UTF-32LE", Name().c_str());
+    ~Decoder() {
+      if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+    }
+  };
+  thread_local Decoder decoder;
+  if (decoder.cd == reinterpret_cast<iconv_t>(-1)) return 0;
+  // The shortest prefix that decodes whole is the first character; a
+  // prefix that is merely incomplete gets one more byte.
+  for (std::size_t n = 1; n <= kMaxCharBytes && n <= ansi.size(); ++n) {
+    iconv(decoder.cd, nullptr, nullptr, nullptr, nullptr);
+    char* in = const_cast<char*>(ansi.data());
+    std::size_t inLeft = n;
+    char out[4 * kMaxCharBytes];
+    char* outp = out;
+    std::size_t outLeft = sizeof out;
+    if (iconv(decoder.cd, &in, &inLeft, &outp, &outLeft) != static_cast<std::size_t>(-1) && inLeft == 0) return n;
+    if (errno != EINVAL) return 0;
+  }
+  return 0;
+}
+
 std::string AnsiToUtf8(std::string_view ansi) { return Convert(ansi, Name().c_str(), "UTF-8"); }
 std::string Utf8ToAnsi(std::string_view utf8) { return Convert(utf8, "UTF-8", Name().c_str()); }
 

@@ -5,6 +5,7 @@
 // Unicode). Nothing here throws or crashes on bad input.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,18 @@ std::string WideToUtf8(std::u16string_view wide);
 // an unknown encoding name gives nullopt-like failure as an empty result
 // and sets *ok to false when ok is given.
 std::string Convert(std::string_view text, const char* from, const char* to, bool* ok = nullptr);
+
+// Exact conversions: nullopt when any byte sequence is not valid in the
+// source or any character has no form in the target (nothing is replaced).
+std::optional<std::string> ConvertExact(std::string_view text, const char* from, const char* to);
+std::optional<std::string> AnsiToUtf8Exact(std::string_view ansi);
+std::optional<std::string> Utf8ToAnsiExact(std::string_view utf8);
+
+// The number of bytes of the character that starts the text, in the code
+// page (1 for a single-byte character, 2 for a double-byte one...); 0 when
+// the text is empty or its first bytes are no character of the code page
+// (a lead byte without a valid trail byte, a byte the code page does not use).
+std::size_t CharLength(std::string_view ansi);
 
 // Case-insensitive comparison of two code-page texts, aware of multibyte
 // characters (only ASCII letters fold; double-byte characters compare as they are).

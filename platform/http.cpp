@@ -148,6 +148,75 @@ bool IsRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// The DNS results of every request, shared: a host is resolved once while
+// its answer lasts, not once per request. The transfer library locks the
+// shared cache through these.
+std::mutex g_shareLocks[CURL_LOCK_DATA_LAST];
+void LockShare(CURL*, curl_lock_data data, curl_lock_access, void*) { g_shareLocks[data].lock(); }
+void UnlockShare(CURL*, curl_lock_data data, void*) { g_shareLocks[data].unlock(); }
+CURLSH* SharedDns() {
+  static CURLSH* share = [] {
+    CURLSH* s = curl_share_init();
+    if (!s) return s;
+    curl_share_setopt(s, CURLSHOPT_LOCKFUNC, &LockShare);
+    curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, &UnlockShare);
+    curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    return s;
+  }();
+  return share;
+}
+
+// The handles of a request whose response was read to its end, kept with
+// the connection that their multi handle holds open, so that the next
+// request to the same server goes over it instead of connecting anew. Each
+// request still sets all of its own options (time-outs, headers, verb,
+// redirects) on the handles it takes.
+struct Handles {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  std::string origin;  // "scheme://host:port" of the connection kept
+};
+
+class HandlePool {
+ public:
+  // Idle handles for `origin`, most recently used first; none: empty handles.
+  Handles Take(const std::string& origin) {
+    std::lock_guard lock(mutex_);
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+      if (it->origin != origin) continue;
+      Handles h = *it;
+      idle_.erase(std::next(it).base());
+      return h;
+    }
+    return {};
+  }
+  // Keeps the handles of a finished request; the oldest go when too many are idle.
+  void Give(Handles h) {
+    curl_easy_reset(h.easy);
+    std::lock_guard lock(mutex_);
+    if (idle_.size() >= kMaxIdle) {
+      Close(idle_.front());
+      idle_.erase(idle_.begin());
+    }
+    idle_.push_back(std::move(h));
+  }
+  static void Close(const Handles& h) {
+    if (h.easy) curl_easy_cleanup(h.easy);
+    if (h.multi) curl_multi_cleanup(h.multi);
+  }
+
+ private:
+  static constexpr std::size_t kMaxIdle = 16;
+  std::mutex mutex_;
+  std::vector<Handles> idle_;
+};
+
+// Lives as long as the process (its connections close with it).
+HandlePool& Pool() {
+  static auto* pool = new HandlePool();
+  return *pool;
+}
+
 constexpr int kMaxRedirects = 10;
 // The body bytes held for the reader at most; beyond this the transfer pauses.
 constexpr std::size_t kMaxPending = 256 * 1024;
@@ -271,6 +340,7 @@ struct Request::Transfer {
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
   Scheme scheme = Scheme::Http;
+  std::string origin;  // of the connection the request was opened for
   std::string url;  // of the current hop
   std::string verb;
   std::string body;
@@ -289,6 +359,7 @@ struct Request::Transfer {
 
   // The response.
   Clock::time_point lastByte;
+  std::optional<Clock::time_point> deadline;  // of the whole request
   std::string block;  // header lines of the response being received
   bool headersDone = false;
   int status = 0;
@@ -298,8 +369,13 @@ struct Request::Transfer {
 
   ~Transfer() {
     if (attached) curl_multi_remove_handle(multi, easy);
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
+    // A response read to its end leaves its connection ready for the next
+    // request to the same server; anything else closes it.
+    if (easy && multi && done && result == CURLE_OK) {
+      Pool().Give({easy, multi, origin});
+    } else {
+      HandlePool::Close({easy, multi, {}});
+    }
     curl_slist_free_all(headerList);
   }
 
@@ -472,12 +548,20 @@ struct Request::Transfer {
       if (ready()) return true;
       if (done) return result == CURLE_OK ? true : FailWith(result);
 
+      int waitMs = 1000;
+      if (deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        if (left <= 0) {
+          Detach();
+          return FailWith(Error::Timeout);
+        }
+        waitMs = static_cast<int>(std::min<long long>(waitMs, left));
+      }
       std::optional<Clock::time_point> idleSince;
       if (limitMs > 0) {
         if (phase == Phase::Send && connected) idleSince = std::max(start, lastUpload);
         if (phase == Phase::Receive) idleSince = std::max(start, lastByte);
       }
-      int waitMs = 1000;
       if (idleSince) {
         auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *idleSince).count();
         if (idle >= limitMs) {
@@ -555,18 +639,22 @@ std::unique_ptr<Request> Request::Open(const Connection& connection, std::string
   for (std::size_t p; (p = target.find('#')) != std::string::npos;) target.replace(p, 1, "%23");
 
   auto t = std::make_unique<Transfer>();
-  t->easy = curl_easy_init();
-  t->multi = curl_multi_init();
+  const std::string& host = connection.host();
+  t->origin = std::string(connection.scheme() == Scheme::Https ? "https://" : "http://") +
+              (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+              std::to_string(connection.port());
+  // The handles of an earlier request to the same server, with its open
+  // connection, or new ones.
+  Handles kept = Pool().Take(t->origin);
+  t->easy = kept.easy ? kept.easy : curl_easy_init();
+  t->multi = kept.multi ? kept.multi : curl_multi_init();
   if (!t->easy || !t->multi) {
     Fail(Error::OutOfMemory);
     return nullptr;
   }
   t->scheme = connection.scheme();
   t->verb = std::string(verb);
-  const std::string& host = connection.host();
-  t->url = std::string(connection.scheme() == Scheme::Https ? "https://" : "http://") +
-           (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
-           std::to_string(connection.port()) + target;
+  t->url = t->origin + target;
 
   CURL* e = t->easy;
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errorBuffer);
@@ -583,6 +671,7 @@ std::unique_ptr<Request> Request::Open(const Connection& connection, std::string
   curl_easy_setopt(e, CURLOPT_WRITEDATA, t.get());
   curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &Transfer::OnPrereq);
   curl_easy_setopt(e, CURLOPT_PREREQDATA, t.get());
+  if (CURLSH* share = SharedDns()) curl_easy_setopt(e, CURLOPT_SHARE, share);
 
   std::unique_ptr<Request> r(new Request);
   r->connectTimeoutMs_ = connection.connectTimeout();
@@ -622,6 +711,8 @@ bool Request::AddHeaders(std::string_view text, AddMode mode) {
   t_->headers.insert(t_->headers.end(), lines.begin(), lines.end());
   return true;
 }
+
+void Request::SetDeadline(std::chrono::steady_clock::time_point deadline) { t_->deadline = deadline; }
 
 bool Request::Send(std::string_view body) {
   if (t_->step != Transfer::Step::Opened) return Fail(Error::IncorrectHandleState);

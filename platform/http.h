@@ -17,7 +17,11 @@
 // to the network, ReceiveResponse once the final response's headers are in,
 // and the body is pulled from the network only as it is read. A request is
 // used by one thread at a time; different requests may run on different
-// threads at once and share nothing.
+// threads at once. What they share is kept for speed alone: resolved host
+// names, and the connection of a request whose response was read to its
+// end, which a later request to the same scheme, host and port goes over
+// instead of connecting anew (its own options all apply; the connect
+// time-out only when it does connect).
 //
 // Time-outs are in milliseconds; 0 (or a negative value) means no limit.
 //   connect  name resolution, TCP connect and TLS handshake;
@@ -35,6 +39,7 @@
 // against the system's certificate store.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -165,6 +170,11 @@ class Request {
   void SetSendTimeout(int ms) { sendTimeoutMs_ = ms; }
   // The time-out while waiting for the response and within each read.
   void SetReceiveTimeout(int ms) { receiveTimeoutMs_ = ms; }
+  // A bound on the whole request, whatever the time-outs above: no step
+  // (connecting, sending, waiting, reading) runs past this moment; one
+  // still running then fails with Timeout. A peer that trickles a byte now
+  // and then keeps the time-outs above from ever running out, not this.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline);
 
   // Connects and sends the request with the body (every byte of it). Returns
   // once the whole request has been handed to the network; false when name

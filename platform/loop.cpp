@@ -8,6 +8,19 @@
 #include <mutex>
 #include <unordered_map>
 
+// GLib is not built with ThreadSanitizer, so the hand-over of a source's
+// data from the posting thread to the loop's thread through it is
+// invisible there; these make it visible (and are nothing otherwise).
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#define HANDED_OVER(p) __tsan_release(p)
+#define TAKEN_OVER(p) __tsan_acquire(p)
+#else
+#define HANDED_OVER(p) ((void)(p))
+#define TAKEN_OVER(p) ((void)(p))
+#endif
+
 namespace loop {
 
 struct Loop::Queue {
@@ -60,6 +73,7 @@ void ScheduleDrain(const std::shared_ptr<Loop::Queue>& queue);
 // the other sources of the context.
 struct Delivery {
   static gboolean Drain(gpointer data) {
+    TAKEN_OVER(data);
     auto& queue = *static_cast<std::shared_ptr<Loop::Queue>*>(data);
     std::size_t batch;
     {
@@ -84,7 +98,10 @@ struct Delivery {
     }
     return G_SOURCE_CONTINUE;
   }
-  static void Free(gpointer data) { delete static_cast<std::shared_ptr<Loop::Queue>*>(data); }
+  static void Free(gpointer data) {
+    TAKEN_OVER(data);
+    delete static_cast<std::shared_ptr<Loop::Queue>*>(data);
+  }
   static LRESULT Deliver(MessageTarget* t, Message& m) { return t->WindowProc(m); }
   // A timer's tick: WM_TIMER to its target while the target lives.
   struct TimerData {
@@ -114,8 +131,9 @@ void ScheduleDrain(const std::shared_ptr<Loop::Queue>& queue) {
   // when the poster is the loop's own thread, which would break post semantics.
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, &Delivery::Drain, new std::shared_ptr<Loop::Queue>(queue),
-                        &Delivery::Free);
+  auto* data = new std::shared_ptr<Loop::Queue>(queue);
+  HANDED_OVER(data);
+  g_source_set_callback(source, &Delivery::Drain, data, &Delivery::Free);
   g_source_attach(source, queue->context);
   g_source_unref(source);
 }

@@ -1,10 +1,10 @@
 #include "platform/pipe.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -101,18 +101,38 @@ Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = other.fd_;
+    deadline_ = other.deadline_;
     other.fd_ = -1;
   }
   return *this;
 }
+
+void Connection::SetDeadline(std::chrono::milliseconds limit) {
+  deadline_ = std::chrono::steady_clock::now() + limit;
+}
+
+bool Connection::WaitReady(short events) const {
+  if (!deadline_) return true;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd_, events, 0};
+    int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 60000)));
+    if (r > 0) return true;  // ready, or an error the next call reports
+    if (r < 0 && errno != EINTR) return false;
+  }
+}
+
+int Connection::IoFlags() const { return deadline_ ? MSG_DONTWAIT : 0; }
 
 std::optional<std::string> Connection::ReadRequest() {
   if (fd_ < 0) return std::nullopt;
   char buf[kMaxRequest];
   ssize_t n;
   do {
-    n = ::read(fd_, buf, sizeof buf);
-  } while (n < 0 && errno == EINTR);
+    if (!WaitReady(POLLIN)) return std::nullopt;
+    n = ::recv(fd_, buf, sizeof buf, IoFlags());
+  } while (n < 0 && (errno == EINTR || errno == EAGAIN));
   if (n <= 0) return std::nullopt;
   return std::string(buf, ::strnlen(buf, static_cast<std::size_t>(n)));
 }
@@ -130,9 +150,10 @@ bool Connection::WriteRequest(std::string_view text) {
   // One send normally takes everything; a reply larger than the socket
   // buffer goes out in pieces.
   while (left > 0) {
-    ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL);
+    if (!WaitReady(POLLOUT)) return false;
+    ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL | IoFlags());
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || errno == EAGAIN) continue;
       return false;
     }
     p += n;
@@ -148,8 +169,9 @@ std::optional<std::string> Connection::ReadReply(std::size_t maxBytes) {
   while (got.size() < maxBytes) {
     char buf[512];
     std::size_t want = std::min(sizeof buf, maxBytes - got.size());
-    ssize_t n = ::read(fd_, buf, want);
-    if (n < 0 && errno == EINTR) continue;
+    if (!WaitReady(POLLIN)) break;
+    ssize_t n = ::recv(fd_, buf, want, IoFlags());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     any = true;
     const char* zero = static_cast<const char*>(std::memchr(buf, '\0', static_cast<std::size_t>(n)));
@@ -161,14 +183,6 @@ std::optional<std::string> Connection::ReadReply(std::size_t maxBytes) {
   }
   if (!any) return std::nullopt;
   return got;
-}
-
-void Connection::SetTimeouts(int readMs, int writeMs) {
-  if (fd_ < 0) return;
-  timeval r{readMs / 1000, (readMs % 1000) * 1000};
-  timeval w{writeMs / 1000, (writeMs % 1000) * 1000};
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r);
-  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &w, sizeof w);
 }
 
 // Server

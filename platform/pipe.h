@@ -14,6 +14,7 @@
 // client fails at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -38,7 +39,7 @@ class Connection {
   Connection() = default;
   explicit Connection(int fd) : fd_(fd) {}
   ~Connection();
-  Connection(Connection&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Connection(Connection&& other) noexcept : fd_(other.fd_), deadline_(other.deadline_) { other.fd_ = -1; }
   Connection& operator=(Connection&& other) noexcept;
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -60,11 +61,21 @@ class Connection {
   // could be read.
   std::optional<std::string> ReadReply(std::size_t maxBytes);
 
-  // Limits each later read or write to the given time (0: no limit).
-  void SetTimeouts(int readMs, int writeMs);
+  // One deadline for the rest of the exchange: every later read or write
+  // fails once `limit` has passed from now, however the peer paces its
+  // side (a peer that reads a little now and then cannot stretch it).
+  void SetDeadline(std::chrono::milliseconds limit);
 
  private:
+  // Waits until the socket is ready for `events` (poll's) or the deadline
+  // passes; true when ready. Without a deadline it is ready at once and
+  // the call that follows blocks.
+  bool WaitReady(short events) const;
+  // MSG_DONTWAIT while a deadline is set, so that only WaitReady waits.
+  int IoFlags() const;
+
   int fd_ = -1;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
 
 // The listening end of a pipe. At most one server per pipe name: a lock file

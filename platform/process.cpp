@@ -63,6 +63,14 @@ pid_t Spawn(const std::string& path, const std::vector<std::string>& args) {
   return pid;
 }
 
+pid_t SpawnUnattended(const std::string& path, const std::vector<std::string>& args) {
+  pid_t pid = Spawn(path, args);
+  // A thread of its own waits for this one child only; it ends with the
+  // child, or with the process.
+  if (pid > 0) std::thread([pid] { while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {} }).detach();
+  return pid;
+}
+
 std::optional<int> WaitExit(pid_t pid, int timeoutMs) {
   if (pid <= 0) return std::nullopt;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -29,6 +29,11 @@ std::string ProgramDirectory();
 // after argv[0], in the caller's environment. The child's id, or -1.
 pid_t Spawn(const std::string& path, const std::vector<std::string>& args);
 
+// Starts a program as Spawn does, and reaps it whenever it ends without
+// anyone waiting for it: it never stays behind as a zombie of this process,
+// and nothing here ever blocks on it. The child's id, or -1.
+pid_t SpawnUnattended(const std::string& path, const std::vector<std::string>& args);
+
 // Waits for a child started by this process to end, at most timeoutMs
 // milliseconds (negative: no limit). Its exit code (128 + signal number when a
 // signal ended it), or nullopt when it is still running or not our child.

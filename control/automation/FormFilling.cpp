@@ -8,6 +8,7 @@
 namespace {
 
 using namespace automation;
+using engine::FieldOutcome;
 
 constexpr int kGroupScanLimit = 10;  // a radio or checkbox group: its first ten elements
 
@@ -30,11 +31,42 @@ com::ComPtr<engine::Form> enumIE::fillNamedForm(const std::string& formName, con
     return nullptr;
   }
   // Every piece, left to right.
-  for (const std::string& piece : SplitFormValues(values)) {
-    FormValue field(piece);
-    fillField(field.sName, field.sValue, form.Get());
-  }
+  const std::vector<std::string> split = SplitFormValues(values);
+  std::vector<FormValue> pieces;
+  pieces.reserve(split.size());
+  for (const std::string& piece : split) pieces.emplace_back(piece);
+  fillFields(pieces, form.Get());
   return form;
+}
+
+void enumIE::fillFields(const std::vector<FormValue>& pieces, engine::Form* form) {
+  // The pieces as the engine takes them.
+  std::vector<engine::FieldValue> fields;
+  fields.reserve(pieces.size());
+  for (const FormValue& piece : pieces) fields.push_back({ToEngine(piece.sName), ToEngine(piece.sValue)});
+  std::span<const engine::FieldValue> rest(fields);
+  while (!rest.empty()) {
+    const std::size_t at = fields.size() - rest.size();
+    // As many pieces as the engine sets in one go.
+    std::vector<FieldOutcome> outcomes;
+    com::HRESULT hr = form->FillFields(rest, kGroupScanLimit, &outcomes);
+    if (hr == com::E_NOTIMPL) {
+      // An engine without the batch: the field step on each piece.
+      for (std::size_t i = at; i < pieces.size(); ++i) fillField(pieces[i].sName, pieces[i].sValue, form);
+      return;
+    }
+    if (com::Failed(hr)) {
+      // The form went (its page did): every lookup of what is left would fail.
+      nFillStatus = STATUS_FIELD_LOOKUP;
+      return;
+    }
+    for (FieldOutcome outcome : outcomes) recordField(outcome);
+    if (outcomes.size() >= rest.size()) return;
+    // The engine left a piece to the field step (a file input), then goes on after it.
+    const FormValue& left = pieces[at + outcomes.size()];
+    fillField(left.sName, left.sValue, form);
+    rest = rest.subspan(outcomes.size() + 1);
+  }
 }
 
 void enumIE::fillForm(std::string formName, std::string values, engine::Document* document) {
@@ -69,16 +101,17 @@ void enumIE::fillFormSubmitInFrames(std::string formName, std::string values, en
 }
 
 void enumIE::fillField(std::string name, std::string value, engine::Form* form) {
+  recordField(setField(name, value, form));
+}
+
+FieldOutcome enumIE::setField(const std::string& name, const std::string& value, engine::Form* form) {
   try {
-    // The field of that name; a failed lookup: 23.
+    // The field of that name; a failed lookup.
     com::ComPtr<com::IUnknown> item;
-    if (com::Failed(form->item(ToEngine(name), std::int32_t{0}, item.Put()))) {
-      nFillStatus = STATUS_FIELD_LOOKUP;
-      return;
-    }
+    if (com::Failed(form->item(ToEngine(name), std::int32_t{0}, item.Put()))) return FieldOutcome::LookupFailed;
     // Only inputs are filled (not selects, text areas or buttons).
     auto input = engine::Query<engine::Input>(item.Get(), engine::IID_Input);
-    if (!input) return;
+    if (!input) return FieldOutcome::NotAnInput;
     // The input's type.
     std::string type;
     input->get_type(&type);
@@ -95,13 +128,22 @@ void enumIE::fillField(std::string name, std::string value, engine::Form* form) 
         memberInput->get_value(&memberValue);
         if (codepage::EqualsNoCase(FromEngine(memberValue), value)) element->click();
       }
-      nFillStatus = STATUS_GROUP_SCANNED;
-      return;
+      return FieldOutcome::GroupScanned;
     }
     // Any other input: its value is set.
     input->put_value(ToEngine(value));
-    nFillStatus = STATUS_DONE;
+    return FieldOutcome::ValueSet;
   } catch (...) {
-    nFillStatus = STATUS_EXCEPTION;
+    return FieldOutcome::Failed;
+  }
+}
+
+void enumIE::recordField(FieldOutcome outcome) {
+  switch (outcome) {
+    case FieldOutcome::LookupFailed: nFillStatus = STATUS_FIELD_LOOKUP; break;
+    case FieldOutcome::NotAnInput: break;  // such fields are not filled, and say nothing
+    case FieldOutcome::GroupScanned: nFillStatus = STATUS_GROUP_SCANNED; break;
+    case FieldOutcome::ValueSet: nFillStatus = STATUS_DONE; break;
+    case FieldOutcome::Failed: nFillStatus = STATUS_EXCEPTION; break;
   }
 }

@@ -23,21 +23,12 @@ std::string PropertyText(engine::Element* element, const char* name) {
   return text.empty() ? kNullText : text;
 }
 
-}  // namespace
-
-void enumIE::clickLink(std::string linkSrc, std::string linkText, engine::Document* document) {
-  // Nothing without a document; every frame first.
-  if (!document) return;
-  clickLinkInFrames(linkSrc, linkText, document);
-  // The document's links; none to be had: 19.
-  com::ComPtr<engine::ElementCollection> links;
-  if (com::Failed(document->get_links(links.Put()))) {
-    nLinkStatus = STATUS_NO_LINKS;
-    return;
-  }
-  if (!links) return;
+// The outcome of each entry of a link list, the per-element way: for an
+// engine that does not scan a list in one call.
+std::vector<engine::LinkOutcome> ScanLinks(engine::ElementCollection* links, const std::string& linkText) {
+  using engine::LinkOutcome;
+  std::vector<LinkOutcome> outcomes;
   try {
-    // Every link whose text matches exactly is clicked; the source plays no part.
     std::int32_t count = 0;
     links->get_length(&count);
     // A click may start a navigation, and the page may go while the rest of
@@ -51,19 +42,51 @@ void enumIE::clickLink(std::string linkSrc, std::string linkText, engine::Docume
       if (faced == engine::E_GONE) break;
       auto element = engine::Query<engine::Element>(item.Get(), engine::IID_Element);
       if (!anchor || !element) {
-        nLinkStatus = STATUS_NOT_ANCHOR;
+        outcomes.push_back(LinkOutcome::NotAnchor);
         continue;
       }
       std::string text;
       if (element->get_innerText(&text) == engine::E_GONE) break;
       if (FromEngine(text) == linkText) {
         element->click();
-        nLinkStatus = STATUS_DONE;
+        outcomes.push_back(LinkOutcome::Clicked);
+      } else {
+        outcomes.push_back(LinkOutcome::NoMatch);
       }
     }
   } catch (...) {
-    // An exception anywhere above.
-    nLinkStatus = STATUS_EXCEPTION;
+    outcomes.push_back(LinkOutcome::Failed);
+  }
+  return outcomes;
+}
+
+}  // namespace
+
+void enumIE::clickLink(std::string linkSrc, std::string linkText, engine::Document* document) {
+  // Nothing without a document; every frame first.
+  if (!document) return;
+  clickLinkInFrames(linkSrc, linkText, document);
+  // The document's links; none to be had: 19.
+  com::ComPtr<engine::ElementCollection> links;
+  if (com::Failed(document->get_links(links.Put()))) {
+    nLinkStatus = STATUS_NO_LINKS;
+    return;
+  }
+  if (!links) return;
+  // Every link whose text matches exactly is clicked; the source plays no
+  // part. The engine scans the whole list in one call where it can, so
+  // every match is clicked before a click's navigation takes the page away.
+  std::vector<engine::LinkOutcome> outcomes;
+  if (links->ClickAnchorsByText(ToEngine(linkText), &outcomes) == com::E_NOTIMPL)
+    outcomes = ScanLinks(links.Get(), linkText);
+  // Each entry in scan order: a click 0, an entry that is no anchor 20, an exception 1.
+  for (engine::LinkOutcome outcome : outcomes) {
+    switch (outcome) {
+      case engine::LinkOutcome::Clicked: nLinkStatus = STATUS_DONE; break;
+      case engine::LinkOutcome::NotAnchor: nLinkStatus = STATUS_NOT_ANCHOR; break;
+      case engine::LinkOutcome::NoMatch: break;
+      case engine::LinkOutcome::Failed: nLinkStatus = STATUS_EXCEPTION; break;
+    }
   }
 }
 
@@ -78,7 +101,12 @@ void enumIE::clickInput(std::string type, std::string name, std::string value, e
   // Every element of the document.
   com::ComPtr<engine::ElementCollection> all;
   if (com::Failed(document->get_all(all.Put())) || !all) return;
-  // The first of the first ten elements of that name whose type and value match.
+  // The first of the first ten elements of that name whose type and value
+  // match: in one call where the engine can.
+  std::int32_t clicked = -1;
+  if (all->ClickFirstNamed(ToEngine(name), ToEngine(type), ToEngine(value), kNullText, kClickInputLimit, &clicked) !=
+      com::E_NOTIMPL)
+    return;
   for (std::int32_t i = 0; i < kClickInputLimit; ++i) {
     com::ComPtr<com::IUnknown> item;
     if (com::Failed(all->item(ToEngine(name), i, item.Put()))) continue;
@@ -108,7 +136,9 @@ void enumIE::setLinkTarget(std::string target, engine::Document* document) {
   std::int32_t count = 0;
   if (com::Failed(links->get_length(&count))) return;
   const std::string newTarget = codepage::AnsiToUtf8(target);
-  // Each link whose target is "_blank" in any case gets the new target.
+  // Each link whose target is "_blank" in any case gets the new target: in
+  // one call where the engine can.
+  if (links->RetargetAnchors(kBlankTarget, newTarget) != com::E_NOTIMPL) return;
   for (std::int32_t i = 0; i < count; ++i) {
     com::ComPtr<com::IUnknown> item;
     if (com::Failed(links->item(com::Variant(i), com::Variant(i), item.Put())) || !item) continue;

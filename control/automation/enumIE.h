@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "control/automation/FormValue.h"
 #include "engine/dom.h"
 
 // Status values shared by every operation (each family adds its own codes).
@@ -124,6 +125,13 @@ class enumIE {
   // lookup when `recordFailedLookup`).
   com::ComPtr<engine::Form> fillNamedForm(const std::string& formName, const std::string& values,
                                           engine::Document* document, bool recordFailedLookup);
+  // Every piece handed to the field step, in order: the form's engine sets
+  // the fields in one batch where it can, else fillField sets each.
+  void fillFields(const std::vector<FormValue>& pieces, engine::Form* form);
+  // The field step on one field (what fillField does), as its outcome.
+  engine::FieldOutcome setField(const std::string& name, const std::string& value, engine::Form* form);
+  // What the field step records for its outcome.
+  void recordField(engine::FieldOutcome outcome);
 
   // What a walk records when the frames cannot be enumerated.
   struct WalkRecording {

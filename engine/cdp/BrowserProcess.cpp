@@ -11,6 +11,21 @@ namespace {
 
 constexpr loop::UINT WM_CDP_REAP = loop::WM_USER + 0x101;
 
+// Commands that the page's own thread answers: they wait while it runs a
+// script or lays out its document.
+constexpr std::string_view kAnsweredByThePage[] = {
+    "Runtime.evaluate",
+    "Runtime.callFunctionOn",
+    "DOM.describeNode",
+    "Page.getResourceContent",
+};
+
+bool AnsweredByThePage(std::string_view method) {
+  for (std::string_view m : kAnsweredByThePage)
+    if (m == method) return true;
+  return false;
+}
+
 // VELMORA_CDP_TRACE=1 prints every event a page receives to standard error.
 void Trace(const Event& e) {
   if (!std::getenv("VELMORA_CDP_TRACE")) return;
@@ -53,12 +68,62 @@ std::shared_ptr<BrowserProcess> BrowserProcess::Get(loop::Loop& loop) {
 
 Reply BrowserProcess::Call(int generation, const protocol::Command& command, std::string_view session,
                            int timeoutMs) {
+  Reply r;
   if (!Alive(generation)) {
-    Reply r;
     r.error = "the browser is gone";
     return r;
   }
-  return conn_->Call(command, session, timeoutMs);
+  // Commands of the browser itself, and set-up commands, wait as long as asked.
+  std::shared_ptr<PageSettings> page;
+  if (!session.empty() && AnsweredByThePage(command.method)) page = EntryOf(std::string(session)).settings;
+  if (!page) return conn_->Call(command, session, timeoutMs);
+  // A page known not to answer is not waited for again.
+  if (!MayAnswer(generation, session, *page)) {
+    r.error = "the page does not answer";
+    return r;
+  }
+  r = conn_->Call(command, session, std::min(timeoutMs, kPageAnswerMs));
+  if (r.timedOut) {
+    page->unanswering = true;
+    page->lastCheck = std::chrono::steady_clock::now();
+  }
+  return r;
+}
+
+bool BrowserProcess::MayAnswer(int generation, std::string_view session, PageSettings& page) {
+  if (!page.unanswering) return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - page.lastCheck < std::chrono::milliseconds(kRecheckEveryMs)) return false;
+  page.lastCheck = now;
+  if (!Probe(generation, session, kRecheckWaitMs)) return false;
+  page.unanswering = false;
+  return true;
+}
+
+bool BrowserProcess::Answers(int generation, std::string_view session, bool known) {
+  std::shared_ptr<PageSettings> page = EntryOf(std::string(session)).settings;
+  const bool marked = known || (page && page->unanswering);
+  const bool answers = Probe(generation, session, marked ? kRecheckWaitMs : kPageAnswerMs);
+  if (page) {
+    page->unanswering = !answers;
+    page->lastCheck = std::chrono::steady_clock::now();
+  }
+  return answers;
+}
+
+bool BrowserProcess::MayAskPage(int generation, std::string_view session) {
+  std::shared_ptr<PageSettings> page = EntryOf(std::string(session)).settings;
+  if (!page) return Alive(generation);
+  if (page->unanswering) return MayAnswer(generation, session, *page);
+  if (Probe(generation, session, kPageAnswerMs)) return true;
+  page->unanswering = true;
+  page->lastCheck = std::chrono::steady_clock::now();
+  return false;
+}
+
+bool BrowserProcess::Probe(int generation, std::string_view session, int waitMs) {
+  if (!Alive(generation)) return false;
+  return !conn_->Call(protocol::Evaluate("0"), session, waitMs).timedOut && Alive(generation);
 }
 
 void BrowserProcess::Send(int generation, const protocol::Command& command, std::string_view session) {

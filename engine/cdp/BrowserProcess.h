@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,12 +32,27 @@ struct PageSettings {
   bool silent = true;  // nobody can answer a dialog of a hidden browser
   bool blockMedia = false;
   std::string script;  // runs in every new document before the page's own scripts
+  // Set when a call on the page went unanswered (page's thread only).
+  bool unanswering = false;
+  std::chrono::steady_clock::time_point lastCheck;  // of a page marked unanswering
 };
 
 class BrowserProcess {
  public:
   // No protocol call waits longer than this for its reply.
   static constexpr int kCallTimeoutMs = 10000;
+  // A call that the page's own thread answers (running script in it,
+  // reading its document) waits this long at most: a page whose script
+  // runs on, or that lays out a huge document, must not hold the thread
+  // of the page that drives it. Its calls come back in well under a
+  // millisecond while it answers, so only a page that has stopped
+  // answering runs into this bound; and one document method of the
+  // control, which may make many calls, stays within two seconds.
+  static constexpr int kPageAnswerMs = 1500;
+  // Once one call went unanswered, later calls on that page fail at once;
+  // every so often one short probe asks whether it answers again.
+  static constexpr int kRecheckEveryMs = 500;
+  static constexpr int kRecheckWaitMs = 100;
 
   explicit BrowserProcess(loop::Loop& loop);
   ~BrowserProcess();
@@ -60,6 +76,17 @@ class BrowserProcess {
   void Send(int generation, const protocol::Command& command, std::string_view session);
   bool CallAsync(int generation, const protocol::Command& command, std::string_view session,
                  Connection::ReplyHandler handler);
+
+  // Whether the page of `session` answers a plain evaluation: within
+  // kPageAnswerMs, or kRecheckWaitMs when it is already marked as not
+  // answering or `known` says it has already kept something waiting that
+  // long. The mark follows the outcome.
+  bool Answers(int generation, std::string_view session, bool known = false);
+  // Whether the page of `session` may be asked for its document: a page
+  // that answers, or one marked as not answering that a probe (at most one
+  // every kRecheckEveryMs) finds answering again. A page that does not
+  // answer within kPageAnswerMs is marked.
+  bool MayAskPage(int generation, std::string_view session);
 
   // The first blank tab of a new browser, once.
   bool TakeFirstTab(std::string* targetId);
@@ -86,6 +113,11 @@ class BrowserProcess {
   bool Silent(const std::string& session);
   // The settings of the page of `session`, if any (reader thread).
   SessionEntry EntryOf(const std::string& session);
+  // False when the page is marked unanswering and a short probe finds it
+  // still so (at most one probe every kRecheckEveryMs).
+  bool MayAnswer(int generation, std::string_view session, PageSettings& page);
+  // A probe of the page's thread that waits `waitMs`; any reply, even a refusal, is an answer.
+  bool Probe(int generation, std::string_view session, int waitMs);
 
   loop::Loop& loop_;
   std::unique_ptr<Connection> conn_;

@@ -297,6 +297,7 @@ Reply Connection::Call(std::string_view method, const Json::Value& params, std::
   if (done && it->second) {
     reply = std::move(*it->second);
   } else {
+    reply.timedOut = alive_;
     reply.error = alive_ ? "no reply in time" : "the browser is gone";
   }
   pending_.erase(it);
@@ -341,10 +342,7 @@ void Connection::ReaderLoop() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     buffer.append(chunk, static_cast<std::size_t>(n));
-    std::size_t start = 0;
-    for (std::size_t nul; (nul = buffer.find('\0', start)) != std::string::npos; start = nul + 1)
-      Dispatch(std::string_view(buffer).substr(start, nul - start));
-    buffer.erase(0, start);
+    TakeMessages(buffer, [this](std::string_view message) { Dispatch(message); });
   }
   // End of the pipe: the browser exited or was killed. Wake every caller;
   // every reply still awaited fails.
@@ -365,22 +363,75 @@ void Connection::ReaderLoop() {
   loop::PostMessage(target_->hwnd(), WM_CDP_EVENT, 0, std::move(rec));
 }
 
-void Connection::Dispatch(std::string_view text) {
+void Connection::TakeMessages(std::string& buffer, const std::function<void(std::string_view)>& take) {
+  std::size_t start = 0;
+  for (std::size_t nul; (nul = buffer.find('\0', start)) != std::string::npos; start = nul + 1)
+    take(std::string_view(buffer).substr(start, nul - start));
+  buffer.erase(0, start);
+}
+
+Connection::Message Connection::ReadMessage(std::string_view text) {
+  Message m;
+  // The id of a reply, from its text alone: the browser writes it first.
+  auto leadingId = [&]() -> std::optional<int> {
+    constexpr std::string_view kStart = "{\"id\":";
+    if (text.substr(0, kStart.size()) != kStart) return std::nullopt;
+    std::string_view digits = text.substr(kStart.size());
+    digits = digits.substr(0, digits.find_first_not_of("0123456789"));
+    if (digits.empty() || digits.size() > 9) return std::nullopt;
+    return std::stoi(std::string(digits));
+  };
   Json::Value msg;
-  Json::CharReaderBuilder b;
-  std::unique_ptr<Json::CharReader> reader(b.newCharReader());
-  std::string clean = ReplaceLoneSurrogates(text);
-  std::string errs;
-  if (!reader->parse(clean.data(), clean.data() + clean.size(), &msg, &errs) || !msg.isObject()) return;
-  if (msg.isMember("id")) {
-    int id = msg["id"].asInt();
-    Reply r;
-    if (msg.isMember("error")) {
-      r.error = msg["error"]["message"].asString();
-    } else {
-      r.ok = true;
-      r.result = msg["result"];
+  try {
+    Json::CharReaderBuilder b;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    std::string clean = ReplaceLoneSurrogates(text);
+    std::string errs;
+    // Too deep (the reader refuses more than a thousand levels; the
+    // browser itself sends no value deeper than a few hundred), or broken.
+    if (!reader->parse(clean.data(), clean.data() + clean.size(), &msg, &errs)) msg = Json::Value();
+  } catch (const std::exception&) {
+    msg = Json::Value();
+  }
+  if (!msg.isObject()) {
+    if (auto id = leadingId()) {
+      m.kind = Message::ReplyTo;
+      m.id = *id;
+      m.reply.error = "the browser's reply could not be read";
     }
+    return m;
+  }
+  auto textOf = [](const Json::Value& v) { return v.isString() ? v.asString() : std::string(); };
+  // A reply: its result, or the protocol's error.
+  if (msg.isMember("id")) {
+    const Json::Value& id = msg["id"];
+    if (!id.isInt()) return m;
+    m.kind = Message::ReplyTo;
+    m.id = id.asInt();
+    if (msg.isMember("error")) {
+      const Json::Value& error = msg["error"];
+      m.reply.error = error.isObject() ? textOf(error["message"]) : std::string();
+      if (m.reply.error.empty()) m.reply.error = "the browser refused the command";
+    } else {
+      m.reply.ok = true;
+      m.reply.result = msg["result"].isObject() ? msg["result"] : Json::Value(Json::objectValue);
+    }
+    return m;
+  }
+  // An event: its name, its parameters (an object) and its session.
+  m.kind = Message::EventOf;
+  m.event.method = textOf(msg["method"]);
+  m.event.params = msg["params"].isObject() ? msg["params"] : Json::Value(Json::objectValue);
+  m.event.sessionId = textOf(msg["sessionId"]);
+  return m;
+}
+
+void Connection::Dispatch(std::string_view text) {
+  Message msg = ReadMessage(text);
+  if (msg.kind == Message::Unreadable) return;
+  if (msg.kind == Message::ReplyTo) {
+    const int id = msg.id;
+    Reply r = std::move(msg.reply);
     std::unique_lock lock(replyMutex_);
     if (auto a = asyncPending_.find(id); a != asyncPending_.end()) {
       ReplyHandler handler = std::move(a->second);
@@ -396,9 +447,7 @@ void Connection::Dispatch(std::string_view text) {
     return;
   }
   auto rec = std::make_unique<EventRecord>();
-  rec->event.method = msg["method"].asString();
-  rec->event.params = msg["params"];
-  rec->event.sessionId = msg["sessionId"].asString();
+  rec->event = std::move(msg.event);
   {
     std::lock_guard lock(interceptorMutex_);
     if (interceptor_ && interceptor_(*this, rec->event)) return;

@@ -94,6 +94,22 @@ class Connection {
   // would make the parser refuse the whole message, so it becomes U+FFFD.
   static std::string ReplaceLoneSurrogates(std::string_view json);
 
+  // One message of the browser (its text without the NUL), read. A reply
+  // that cannot be read but whose id can still be found is a failed
+  // reply, so that its caller is answered at once instead of waiting out
+  // its time; anything else that cannot be read is Unreadable and dropped.
+  // Never throws, whatever the text.
+  struct Message {
+    enum Kind { Unreadable, ReplyTo, EventOf } kind = Unreadable;
+    int id = 0;  // of a reply
+    Reply reply;
+    Event event;
+  };
+  static Message ReadMessage(std::string_view text);
+  // Hands each whole message of what was read from the pipe (each ended by
+  // a NUL) to `take`, in order, and keeps only the start of the next one.
+  static void TakeMessages(std::string& buffer, const std::function<void(std::string_view)>& take);
+
  private:
   Connection() = default;
   loop::LRESULT OnPosted(loop::Message& m);

@@ -134,7 +134,8 @@ class FramesImpl final : public com::RefCounted<engine::FramesCollection> {
     HRESULT hr = document_->handle().CallOn("function(){return this.defaultView ? this.defaultView.frames.length : -1;}",
                                             Json::Value(Json::arrayValue), true, &v);
     if (com::Failed(hr)) return hr;
-    *length = v["value"].asInt();
+    // The page may have replaced window.length with anything: only a whole number counts.
+    *length = v["value"].isInt() ? v["value"].asInt() : -1;
     return *length < 0 ? com::E_FAIL : com::S_OK;
   }
   HRESULT item(std::int32_t index, com::IUnknown** frame) override {
@@ -273,12 +274,8 @@ HRESULT DocumentImpl::EncodingName(std::string* charset) {
 }
 
 HRESULT DocumentImpl::Collection(std::string_view function, engine::ElementCollection** out) {
-  *out = nullptr;
-  std::string id;
-  HRESULT hr = handle_->CallOn(function, Json::Value(Json::arrayValue), false, nullptr, &id);
-  if (com::Failed(hr)) return hr;
-  if (id.empty()) return com::S_OK;
-  *out = MakeCollection(Self(), handle_->Sibling(id)).Detach();
+  // Asked for by each call on it: a document always has these lists.
+  *out = MakeCollection(Self(), std::string(function)).Detach();
   return com::S_OK;
 }
 

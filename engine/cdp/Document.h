@@ -38,7 +38,7 @@ class DocumentImpl final : public com::RefCounted<engine::Document> {
  private:
   // The document's encoding as the engine names it (iconv knows these names).
   com::HRESULT EncodingName(std::string* charset);
-  // A list the function gives (null when it gives none).
+  // The list the function gives, asked for by each call on it.
   com::HRESULT Collection(std::string_view function, engine::ElementCollection** out);
 
   com::ComPtr<PageImpl> page_;

@@ -10,12 +10,14 @@
 namespace cdp {
 
 // The element object of a remote object id (null when the id is empty),
-// as its Element face.
+// as its Element face. `className`, the class the page gave for the
+// object, spares asking the page for the element's tag where it tells it.
 com::ComPtr<engine::Element> MakeElement(const com::ComPtr<DocumentImpl>& document, const RemoteHandle& owner,
-                                         const std::string& objectId);
+                                         const std::string& objectId, std::string_view className = {});
 
-// A list of elements held by its remote handle.
-com::ComPtr<engine::ElementCollection> MakeCollection(com::ComPtr<DocumentImpl> document,
-                                                      std::unique_ptr<RemoteHandle> handle);
+// A list of elements of a document: `list` is the function that gives the
+// list with the document as `this`. The list is asked for anew by each
+// call, as a live list of the document would answer.
+com::ComPtr<engine::ElementCollection> MakeCollection(com::ComPtr<DocumentImpl> document, std::string list);
 
 }  // namespace cdp

@@ -9,6 +9,8 @@ namespace {
 // What a failed navigation reports as its status (the resource was not found).
 constexpr std::int32_t kNavigateErrorStatus = static_cast<std::int32_t>(0x800C0005);
 constexpr char kBlankPage[] = "about:blank";
+// The timer of a navigation whose site has answered and that has not committed yet.
+constexpr loop::WPARAM kCommitTimer = 1;
 
 template <typename Map>
 void EraseSession(Map& contexts, const std::string& session) {
@@ -35,7 +37,11 @@ const PageImpl::EventEntry PageImpl::kEvents[] = {
 };
 
 PageImpl::PageImpl(loop::Loop& loop)
-    : process_(BrowserProcess::Get(loop)), settings_(std::make_shared<PageSettings>()) {
+    : process_(BrowserProcess::Get(loop)), settings_(std::make_shared<PageSettings>()),
+      watch_(std::make_unique<loop::FunctionTarget>(loop, [this](loop::Message& m) -> loop::LRESULT {
+        if (m.msg == loop::WM_TIMER) OnCommitOverdue();
+        return 0;
+      })) {
   process_->AddPage(this);
 }
 
@@ -74,19 +80,30 @@ com::HRESULT PageImpl::Navigate(std::string_view address) {
   // A copy first: the address may be lastUrl_ itself (a reload after the
   // browser died), which starting a new browser overwrites.
   const std::string target(address);
+  CloseIfStuck();
   if (!EnsureTarget()) return com::E_FAIL;
   lastUrl_ = target;
   // The reply comes when the site answers, which may take long: the page's
   // thread does not wait for it.
   std::weak_ptr<int> token = token_;
-  bool sent = process_->CallAsync(generation_, protocol::Navigate(target), session_, [this, token, target](const Reply& r) {
-    if (token.expired() || !sink_) return;
-    if (protocol::NavigationFailed(r) && (r.ok || Live())) sink_->NavigateError(target, true, kNavigateErrorStatus);
+  const int navigation = ++navigation_;
+  watchedUrl_ = target;
+  bool sent = process_->CallAsync(generation_, protocol::Navigate(target), session_,
+                                  [this, token, target, navigation](const Reply& r) {
+    if (token.expired()) return;
+    const bool failed = protocol::NavigationFailed(r);
+    // The site has answered: the page's own thread now has to take the new
+    // document; a page that does not is stuck.
+    if (!failed && navigation == navigation_ && !watchedUrl_.empty())
+      watch_->SetTimer(kCommitTimer, BrowserProcess::kPageAnswerMs);
+    if (!sink_) return;
+    if (failed && (r.ok || Live())) sink_->NavigateError(target, true, kNavigateErrorStatus);
   });
   return sent ? com::S_OK : com::E_FAIL;
 }
 
 com::HRESULT PageImpl::Refresh() {
+  CloseIfStuck();
   if (!Live()) return lastUrl_.empty() ? com::E_FAIL : Navigate(lastUrl_);
   process_->Send(generation_, protocol::Reload(), session_);
   return com::S_OK;
@@ -96,6 +113,7 @@ com::HRESULT PageImpl::MoveInHistory(int step) {
   // A new browser has no history of the old one: the closest it can come
   // is the last page shown.
   if (!Live()) return lastUrl_.empty() ? com::E_FAIL : Navigate(lastUrl_);
+  // The history is the browser's own, readable while the page is stuck.
   auto history = protocol::ReadHistory(process_->Call(generation_, protocol::GetNavigationHistory(), session_));
   if (!history) return com::E_FAIL;
   const auto& entries = history->entries;
@@ -103,6 +121,9 @@ com::HRESULT PageImpl::MoveInHistory(int step) {
   // The blank page every tab starts with is not part of the history.
   int first = (!entries.empty() && entries[0].url == kBlankPage) ? 1 : 0;
   if (to < first || to >= static_cast<int>(entries.size())) return com::E_FAIL;
+  // A stuck page goes with its history: the new page loads the entry's address.
+  CloseIfStuck();
+  if (!Live()) return Navigate(entries[to].url);
   return process_->CallAsync(generation_, protocol::NavigateToHistoryEntry(entries[to].id), session_,
                              [](const Reply&) {})
              ? com::S_OK
@@ -175,14 +196,21 @@ std::string PageImpl::UrlOf(const std::string& frameId) const {
   return it == frameUrls_.end() ? std::string() : it->second;
 }
 
+com::HRESULT PageImpl::get_Document(engine::Document** document) {
+  *document = nullptr;
+  // The document is a handle made without a call; a page whose thread does
+  // not answer has none to offer, so that a method on it ends as without a
+  // document instead of failing step by step.
+  if (!Live() || !process_->MayAskPage(generation_, session_)) return com::S_OK;
+  return DocumentOf(targetId_, document);
+}
+
 com::HRESULT PageImpl::DocumentOf(const std::string& frameId, engine::Document** document) {
   *document = nullptr;
   const Context* context = ContextOf(frameId);
   if (!context) return com::S_OK;
-  const protocol::ScriptResult r = protocol::ReadScriptResult(
-      process_->Call(generation_, protocol::Evaluate("document", context->id), context->session));
-  if (r.outcome != protocol::ScriptResult::Done || r.objectId().empty()) return com::S_OK;
-  auto handle = std::make_unique<RemoteHandle>(process_, generation_, context->session, r.objectId());
+  // The document of the frame's context, without a call: its calls tell when it has gone.
+  auto handle = RemoteHandle::DocumentOf(process_, generation_, *context);
   *document = MakeDocument(com::ComPtr<PageImpl>::Share(this), frameId, *context, std::move(handle)).Detach();
   return com::S_OK;
 }
@@ -192,6 +220,31 @@ void PageImpl::OnChildScriptAdded(const std::string& session, const std::string&
 }
 
 // --- The page target ----------------------------------------------------------
+
+void PageImpl::OnCommitOverdue() {
+  watch_->KillTimer(kCommitTimer);
+  // A page that answers has nothing to commit (a download, an answer
+  // without content) and stays as it is.
+  if (watchedUrl_.empty() || !Live() || process_->Answers(generation_, session_, true)) return;
+  // The page stopped answering after the navigation was sent (a script
+  // that started just then): the navigation again, in a new page.
+  const std::string url = std::move(watchedUrl_);
+  watchedUrl_.clear();
+  CloseTarget();
+  Navigate(url);
+}
+
+void PageImpl::CloseIfStuck() {
+  if (!Live() || process_->Answers(generation_, session_)) return;
+  CloseTarget();
+}
+
+void PageImpl::CloseTarget() {
+  // Closing a target is the browser's own work, done at once; its renderer
+  // ends with it.
+  process_->Send(generation_, protocol::CloseTarget(targetId_), {});
+  Forget();
+}
 
 bool PageImpl::EnsureTarget() {
   if (Live()) return true;
@@ -209,6 +262,7 @@ bool PageImpl::EnsureTarget() {
   if (session.empty()) return false;
   targetId_ = targetId;
   session_ = session;
+  settings_->unanswering = false;  // a new page, whatever the last one did
   sessions_.insert(session_);
   process_->AddSession(session_, this, settings_);
   SetUpSession(session_);
@@ -302,6 +356,9 @@ void PageImpl::OnFrameNavigated(const Event& e) {
     url_ = url;
     lastUrl_ = url;
     loader_ = frame["loaderId"].asString();
+    // The navigation sent has committed (or another one has).
+    watchedUrl_.clear();
+    watch_->KillTimer(kCommitTimer);
   }
   // Told once the new document's context exists, so that its handlers
   // work on the new document, not on the one that went.

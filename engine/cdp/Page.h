@@ -23,7 +23,7 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
   com::HRESULT QueryInterface(const com::IID& iid, void** out) override;
 
   // --- engine::Browser ---
-  com::HRESULT get_Document(engine::Document** document) override { return DocumentOf(targetId_, document); }
+  com::HRESULT get_Document(engine::Document** document) override;
   com::HRESULT get_LocationURL(std::string* url) override;
   com::HRESULT get_ReadyState(std::int32_t* state) override;
   com::HRESULT Navigate(std::string_view url) override;
@@ -82,6 +82,19 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
 
   // A page target with its session, made when there is none.
   bool EnsureTarget();
+  // Closes the page target when its own thread does not answer, so that
+  // the navigation about to start opens a new page instead of waiting
+  // behind a script that runs on or a layout that does not end.
+  void CloseIfStuck();
+  // Closes the page target; the next navigation makes a new one.
+  void CloseTarget();
+  // A page may stop answering after a navigation was sent and before it
+  // commits (a script that starts just then). Once the site has answered,
+  // the main frame commits at once unless the page's thread is held: when
+  // it has not after kPageAnswerMs and does not answer either, the page is
+  // closed and the navigation made again in a new one. (While a navigation waits for its site, the
+  // browser holds every call to the page, so no call can tell.)
+  void OnCommitOverdue();
   void SetUpSession(const std::string& session);
   void AddNewDocumentScript(const std::string& session, const std::string& script);
   void ApplyViewSize();
@@ -110,6 +123,9 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
   std::string loader_;       // of the main frame's current document
   std::string completedLoader_;
   int width_ = 0, height_ = 0;
+  std::unique_ptr<loop::FunctionTarget> watch_;
+  std::string watchedUrl_;  // of the last navigation sent, until the main frame commits
+  int navigation_ = 0;      // navigations sent
   // The page shown in a box of the hosting page; null without one.
   std::unique_ptr<Screencast> view_;
 };

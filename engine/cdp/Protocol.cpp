@@ -82,6 +82,16 @@ Command CallFunctionOn(std::string_view objectId, std::string_view function, con
                                          {"returnByValue", byValue}});
 }
 
+Command CallFunctionOnDocument(int contextId, std::string_view function, const Json::Value& args, bool byValue) {
+  Json::Value list(Json::arrayValue);
+  for (const auto& a : args) list.append(Argument(a));
+  return With("Runtime.callFunctionOn",
+              {{"functionDeclaration", "function(...a) { return (" + std::string(function) + ").apply(document, a); }"},
+               {"executionContextId", contextId},
+               {"arguments", list},
+               {"returnByValue", byValue}});
+}
+
 Command CallFunctionInContext(int contextId, std::string_view function, const std::vector<std::string>& args) {
   Json::Value list(Json::arrayValue);
   for (const auto& a : args) list.append(Argument(a));

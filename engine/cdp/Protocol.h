@@ -18,8 +18,9 @@ namespace cdp {
 // A reply to one command: its "result" member, or why there is none.
 struct Reply {
   bool ok = false;
-  Json::Value result;  // the "result" member of a reply
-  std::string error;   // the protocol's error message, or why there was no reply
+  Json::Value result;     // the "result" member of a reply
+  std::string error;      // the protocol's error message, or why there was no reply
+  bool timedOut = false;  // no reply came in the time the caller gave
 };
 
 namespace protocol {
@@ -67,6 +68,8 @@ Command Evaluate(std::string_view expression, int contextId = 0, bool byValue = 
 // Calls `function` with the remote object `objectId` as `this`.
 Command CallFunctionOn(std::string_view objectId, std::string_view function, const Json::Value& args,
                        bool byValue);
+// Calls `function` with the document of a context as `this`.
+Command CallFunctionOnDocument(int contextId, std::string_view function, const Json::Value& args, bool byValue);
 // Calls `function` in the global scope of a context, with text arguments.
 Command CallFunctionInContext(int contextId, std::string_view function, const std::vector<std::string>& args);
 Command ReleaseObject(std::string_view objectId);

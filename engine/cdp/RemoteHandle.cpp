@@ -9,14 +9,25 @@ RemoteHandle::RemoteHandle(std::shared_ptr<BrowserProcess> process, int generati
     : process_(std::move(process)), generation_(generation), session_(std::move(session)),
       objectId_(std::move(objectId)) {}
 
+std::unique_ptr<RemoteHandle> RemoteHandle::DocumentOf(std::shared_ptr<BrowserProcess> process, int generation,
+                                                       const Context& context) {
+  auto handle = std::make_unique<RemoteHandle>(std::move(process), generation, context.session, std::string());
+  handle->contextId_ = context.id;
+  return handle;
+}
+
 RemoteHandle::~RemoteHandle() {
   if (!objectId_.empty()) process_->Send(generation_, protocol::ReleaseObject(objectId_), session_);
 }
 
 com::HRESULT RemoteHandle::CallOn(std::string_view function, const Json::Value& args, bool byValue,
                                   Json::Value* value, std::string* objectId) const {
-  const protocol::ScriptResult r = protocol::ReadScriptResult(
-      process_->Call(generation_, protocol::CallFunctionOn(objectId_, function, args, byValue), session_));
+  // A context's document is `this` of a function called in that context.
+  const protocol::Command command =
+      objectId_.empty() && contextId_ != 0
+          ? protocol::CallFunctionOnDocument(contextId_, function, args, byValue)
+          : protocol::CallFunctionOn(objectId_, function, args, byValue);
+  const protocol::ScriptResult r = protocol::ReadScriptResult(process_->Call(generation_, command, session_));
   if (r.outcome == protocol::ScriptResult::Gone) return engine::E_GONE;
   if (r.outcome == protocol::ScriptResult::Threw) return com::DISP_E_EXCEPTION;
   if (value) *value = r.remote;

@@ -24,6 +24,11 @@ struct Context {
 class RemoteHandle {
  public:
   RemoteHandle(std::shared_ptr<BrowserProcess> process, int generation, std::string session, std::string objectId);
+  // The document of a context, reached through the context itself: no
+  // object is fetched or released for it, and calls on it fail (E_GONE)
+  // once the context has gone with its document.
+  static std::unique_ptr<RemoteHandle> DocumentOf(std::shared_ptr<BrowserProcess> process, int generation,
+                                                  const Context& context);
   ~RemoteHandle();
   RemoteHandle(const RemoteHandle&) = delete;
   RemoteHandle& operator=(const RemoteHandle&) = delete;
@@ -57,6 +62,7 @@ class RemoteHandle {
   int generation_;
   std::string session_;
   std::string objectId_;
+  int contextId_ = 0;  // with no object id: the document of this context
 };
 
 // A value the page gave back by value, as a variant.

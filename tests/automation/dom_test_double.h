@@ -175,8 +175,15 @@ class TestDoubleForm final : public Counted<engine::Form> {
     return com::S_OK;
   }
   HRESULT put_action(std::string_view) override { return com::S_OK; }
+  HRESULT FillFields(std::span<const engine::FieldValue> pieces, std::int32_t,
+                     std::vector<engine::FieldOutcome>* outcomes) override {
+    return batch ? batch(pieces, outcomes) : com::E_NOTIMPL;
+  }
 
   std::map<std::string, std::vector<com::ComPtr<com::IUnknown>>> fields;
+  // When set, answers the batched fill: for a batch that fails half-way,
+  // which no real engine can be made to do on demand.
+  std::function<HRESULT(std::span<const engine::FieldValue>, std::vector<engine::FieldOutcome>*)> batch;
 };
 
 class TestDoubleDocument;

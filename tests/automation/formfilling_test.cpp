@@ -82,4 +82,37 @@ TEST(FillField, AnyOtherInputGetsItsValueAndAFailedLookupRecords23) {
   EXPECT_EQ(e.nFillStatus, STATUS_FIELD_LOOKUP);
 }
 
+// The form's engine sets the fields in batches: what each batch did is
+// recorded in order, a piece it hands back goes to the field step, and a
+// batch that fails leaves the code of a failed lookup.
+struct Worker : enumIE {
+  using enumIE::fillFields;
+};
+
+TEST(FillFields, BatchesAreRecordedInOrderAndAPieceHandedBackGoesToTheFieldStep) {
+  using engine::FieldOutcome;
+  Log log;
+  auto form = Make<TestDoubleForm>();
+  form->fields["up"].push_back(Input("file", "", "up", &log));
+  std::vector<std::vector<std::string>> batches;  // the names each batch was handed
+  form->batch = [&](std::span<const engine::FieldValue> pieces, std::vector<FieldOutcome>* outcomes) {
+    batches.emplace_back();
+    for (const auto& p : pieces) batches.back().push_back(p.name);
+    // The first batch stops before "up"; the second fills what is left.
+    if (batches.size() == 1) *outcomes = {FieldOutcome::GroupScanned};
+    else *outcomes = {FieldOutcome::ValueSet, FieldOutcome::NotAnInput};
+    return com::S_OK;
+  };
+  Worker w;
+  w.fillFields({FormValue("kind=m"), FormValue("up=a.jpg"), FormValue("title=t"), FormValue("city=b")}, form.Get());
+  EXPECT_EQ(batches, (std::vector<std::vector<std::string>>{{"kind", "up", "title", "city"}, {"title", "city"}}));
+  EXPECT_EQ(log, Log{"value up=a.jpg"});
+  EXPECT_EQ(w.nFillStatus, STATUS_DONE);  // the select says nothing after the text's 0
+
+  form->batch = [](std::span<const engine::FieldValue>, std::vector<FieldOutcome>*) { return engine::E_GONE; };
+  Worker gone;
+  gone.fillFields({FormValue("title=t")}, form.Get());
+  EXPECT_EQ(gone.nFillStatus, STATUS_FIELD_LOOKUP);
+}
+
 }  // namespace

@@ -330,6 +330,51 @@ TEST_F(ClientE2E, AGetterCalledByThePageSeesWhatTheWindowJustChanged) {
   EXPECT_EQ(c->WaitExit(), 0);
 }
 
+TEST_F(ClientE2E, AHiddenWindowsPageRunsItsTimersAtFullSpeed) {
+  auto c = StartOnPage("nina");
+  TrayOf(*c);
+  std::string window = c->Window();
+  // Hidden to the tray (asked again until the client has seen the tray).
+  EXPECT_TRUE(WaitFor([&] {
+    Output({"/usr/bin/wmctrl", "-i", "-c", window});
+    return StatusBecomes(*c, 0) && c->ShownWindow("Velmora").empty();
+  }));
+  EXPECT_EQ(Eval(*c, "document.hidden"), "true");
+  // A chain of 100 timers: throttled as a hidden page, it took a second a timer.
+  Send(*c, "(function f(n) { if (n < 100) setTimeout(function() { f(n + 1); }, 0); else log('timers done'); })(0)");
+  EXPECT_TRUE(Logged(*c, "timers done")) << channel_->Logs("nina");
+  Send(*c, "external.appExit()");
+  EXPECT_EQ(c->WaitExit(), 0);
+}
+
+// --- The splash ----------------------------------------------------------------------
+
+TEST_F(ClientE2E, TheSplashCoversTheWindowUntilThePageCompletes) {
+  // The page's load is held back; the hand-over waits for its completion.
+  ASSERT_EQ(Ask("olga+seturl:http://x/splash"), "1");
+  gateOpen_ = false;
+  auto c = Start("olga", {"-trans", PageFor("olga") + "&gate=1"});
+  ASSERT_TRUE(Logged(*c, "ready"));
+  std::string window;
+  ASSERT_TRUE(WaitFor([&] { return !(window = c->Window()).empty(); }));
+  // A point at the right of the screen, where the page itself is white.
+  auto probe = [&](const std::string& name) {
+    auto g = Geometry(window);
+    if (!g) return std::string("none");
+    return PixelOf(ShootScreen(name), (*g)[0] + (*g)[2] - 40, (*g)[1] + (*g)[3] / 2);
+  };
+  Screenshot(window, "client-splash");
+  std::string before = probe("client-splash");
+  EXPECT_NE(before, "FFFFFF") << "the page shows through the splash";
+  EXPECT_FALSE(channel_->Logged("olga", "transfer:http://x/splash")) << "handed over before the page completed";
+  // The page completes: the splash goes and the hand-over follows.
+  gateOpen_ = true;
+  EXPECT_TRUE(Logged(*c, "transfer:http://x/splash")) << channel_->Logs("olga");
+  EXPECT_TRUE(WaitFor([&] { return probe("client-after-splash") == "FFFFFF"; }));
+  Send(*c, "external.appExit()");
+  EXPECT_EQ(c->WaitExit(), 0);
+}
+
 TEST_F(ClientE2E, AFrameLoadingTheHomePageClosesTheClient) {
   auto c = Start("henry", {PageFor("henry", "frame_home.html")});
   EXPECT_EQ(c->WaitExit(), 0) << c->Log();

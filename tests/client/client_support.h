@@ -16,7 +16,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -373,6 +375,8 @@ class ClientE2E : public ::testing::Test {
     server_ = new httplib::Server;
     server_->set_mount_point("/", VELMORA_CLIENT_PAGES);
     server_->Get("/cmd", [](const httplib::Request& req, httplib::Response& res) {
+      // A command is given once: never from a cache.
+      res.set_header("Cache-Control", "no-store");
       if (auto s = channel_->Next(req.get_param_value("c"))) res.set_content(*s, "text/plain");
       else res.status = 204;
     });
@@ -393,6 +397,11 @@ class ClientE2E : public ::testing::Test {
       WaitFor([] { return gateOpen_.load(); });
       res.set_content("", "text/plain");
     });
+    // A resource that holds its page's load until the test suite ends.
+    server_->Get("/hold", [](const httplib::Request&, httplib::Response& res) {
+      WaitFor([] { return released_.load(); }, 300s);
+      res.set_content("", "text/plain");
+    });
     port_ = server_->bind_to_any_port("127.0.0.1");
     ASSERT_GT(port_, 0);
     serverThread_ = new std::thread([] { server_->listen_after_bind(); });
@@ -410,6 +419,7 @@ class ClientE2E : public ::testing::Test {
       process::WaitExit(helper_, 10000);
     }
     delete watcher_;
+    released_ = true;
     server_->stop();
     serverThread_->join();
     delete serverThread_;
@@ -474,6 +484,33 @@ class ClientE2E : public ::testing::Test {
     e2e::RunProgram({"/usr/bin/import", "-window", "root", "-depth", "8", file});
     EXPECT_TRUE(fs::exists(file)) << file;
   }
+  // The colour of one pixel of a screenshot, as "RRGGBB".
+  static std::string PixelOf(const std::string& file, int x, int y) {
+    std::string row = Output({"/usr/bin/convert", file, "-crop", "1x1+" + std::to_string(x) + "+" + std::to_string(y),
+                              "-depth", "8", "txt:-"});
+    std::size_t hash = row.rfind('#');  // the first line is a comment
+    return hash == std::string::npos ? row : row.substr(hash + 1, 6);
+  }
+  // A screenshot of the whole screen now, kept as NAME.png.
+  std::string ShootScreen(const std::string& name) {
+    std::string file = (*shots_ / (name + ".png")).string();
+    e2e::RunProgram({"/usr/bin/import", "-window", "root", "-depth", "8", file});
+    return file;
+  }
+  // A window's place and size as the window system reports them.
+  static std::optional<std::array<int, 4>> Geometry(const std::string& window) {
+    std::istringstream lines(Output({"/usr/bin/xwininfo", "-id", window}));
+    std::array<int, 4> g{-1, -1, -1, -1};
+    const char* keys[] = {"Absolute upper-left X:", "Absolute upper-left Y:", "Width:", "Height:"};
+    for (std::string line; std::getline(lines, line);)
+      for (int i = 0; i < 4; ++i)
+        if (auto at = line.find(keys[i]); at != std::string::npos) g[i] = std::stoi(line.substr(at + strlen(keys[i])));
+    if (g[2] < 0) return std::nullopt;
+    return g;
+  }
+  static std::string WindowState(const std::string& window) {
+    return Output({"/usr/bin/xprop", "-id", window, "_NET_WM_STATE"});
+  }
   // Whether the window manager shows the window maximised.
   static bool Maximized(const std::string& window) {
     std::string state = Output({"/usr/bin/xprop", "-id", window, "_NET_WM_STATE"});
@@ -517,6 +554,7 @@ class ClientE2E : public ::testing::Test {
   inline static Watcher* watcher_;
   inline static pid_t helper_;
   inline static std::atomic<bool> gateOpen_{false};
+  inline static std::atomic<bool> released_{false};
 };
 
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -206,6 +207,41 @@ TEST(ErrorReportTest, MalformedTextsAreReportedOnceAndEncoded) {
   EXPECT_EQ(server.reports[0],
             "sUrl=http%3A%2F%2Fsite.example%2Fa%3Fb%3D1%26c%3D2&arrHeadMessage=%7B%7B%7B&sPostPara=&sHandle=0"
             "&sBackJson=%7B%22sComeBack%22%3A%7B%22fn%22%3A%22ok%22%7D%7D&sErroPlace=headerJson");
+}
+
+com::ComPtr<CWendexCtrl> ActiveControl();
+
+// A service that does not answer the report, or trickles its answer, holds
+// the method (and the page's thread) for the report's few seconds only.
+TEST(ErrorReportTest, UnansweringServiceHoldsTheMethodBriefly) {
+  enum Mode { Silent, Trickle };
+  std::atomic<Mode> mode{Silent};
+  std::atomic<bool> stop{false};
+  support::LocalServer service;
+  service.server.Post("/ocxErrorReport.html", [&](const httplib::Request&, httplib::Response& res) {
+    if (mode == Silent) {
+      for (int i = 0; i < 600 && !stop; ++i) std::this_thread::sleep_for(100ms);
+      return;
+    }
+    res.set_chunked_content_provider("text/plain", [&](std::size_t, httplib::DataSink& sink) {
+      std::this_thread::sleep_for(200ms);
+      return !stop && sink.write("x", 1);
+    });
+  });
+  ASSERT_TRUE(service.Start());
+  setenv("VELMORA_SERVICE", service.Url("").c_str(), 1);
+  for (Mode m : {Silent, Trickle}) {
+    mode = m;
+    auto ctrl = ActiveControl();
+    auto start = std::chrono::steady_clock::now();
+    ctrl->FPostM("http://site.example/", "{{{", "", "0", 1, 0, "", "");
+    auto took = std::chrono::steady_clock::now() - start;
+    // The bound only catches a report that waits for the service's time-outs (30 s and more).
+    EXPECT_LT(took, 10s) << (m == Silent ? "silent" : "trickle");
+    ctrl->Close();
+  }
+  unsetenv("VELMORA_SERVICE");
+  stop = true;
 }
 
 com::ComPtr<CWendexCtrl> ActiveControl() {

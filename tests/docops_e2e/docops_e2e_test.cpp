@@ -229,6 +229,13 @@ TEST_F(DocOpsE2E, LinkClicks) {
        true},
       {"image-map area at the end", {Load("links.html?area"), "log(c.FClickLink('go', '', ''));"},
        {"host loaded", "hit top go", "hit top second go", "host 20"}},
+      // The first of three matches leaves the page: the other two are still
+      // clicked, and the last entry (an area) gives the result.
+      {"a link that leaves the page does not end the scan",
+       {Load("links.html?nav&area"), "log(c.FClickLink('go', '', ''));",
+        "until('left', function() { return c.FGetSrc().indexOf('w=nav') >= 0; });"},
+       {"host loaded", "hit top go", "hit top second go", "host 20", "submit w=nav", "host left yes"},
+       true},
   };
   RunCases(cases);
 }

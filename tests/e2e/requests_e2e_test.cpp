@@ -38,11 +38,19 @@ class RequestsE2E : public ::testing::Test {
       std::this_thread::sleep_for(1s);
       res.set_content("late", "text/plain");
     });
-    server_.Post("/ocxErrorReport.html", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard lock(mutex_);
-      reports_.push_back(req.body);
-      res.set_content("ok", "text/plain");
-    });
+    // Read as it arrives: the server would refuse a form larger than 8 KiB,
+    // and the reports of deeply nested texts are.
+    server_.Post("/ocxErrorReport.html",
+                 [this](const httplib::Request&, httplib::Response& res, const httplib::ContentReader& read) {
+                   std::string body;
+                   read([&](const char* data, std::size_t n) {
+                     body.append(data, n);
+                     return true;
+                   });
+                   std::lock_guard lock(mutex_);
+                   reports_.push_back(body);
+                   res.set_content("ok", "text/plain");
+                 });
     ASSERT_TRUE(local_.Start());
     setenv("VELMORA_SERVICE", Url("").c_str(), 1);
   }
@@ -110,6 +118,42 @@ TEST_F(RequestsE2E, CallbacksReceiveWhatTheServerAnswered) {
   EXPECT_NE(reports_[0].find("&sPostPara=x%3D1&"), std::string::npos) << reports_[0];
   EXPECT_EQ(reports_[1].substr(reports_[1].rfind('&')), "&sErroPlace=callbacjson");
   EXPECT_NE(reports_[1].find("&sPostPara=&"), std::string::npos) << reports_[1];
+}
+
+// JSON texts nested 10,000 levels deep, in every JSON parameter: each is a
+// malformed text (refused, reported and answered with "jsonError" where the
+// method refuses; read as no arguments or no callback elsewhere), and no
+// exception reaches the page.
+TEST_F(RequestsE2E, DeeplyNestedJsonIsMalformedEverywhere) {
+  Outcome run = RunProgram({VELMORA_WENDEX_HOST, "--timeout", "40", Url("/deep.html")});
+  ASSERT_EQ(run.exitCode, 0) << run.Text();
+  std::vector<std::string> expected;
+  for (const char* nesting : {"arrays", "objects"}) {
+    const std::vector<std::string> lines = {
+        std::string("nested ") + nesting,
+        "jsonError []",
+        "FPostM header -> undefined",
+        "jsonError []",
+        "FGetM appendMsg -> undefined",
+        "f []",
+        "FCallJSF1 paramValue -> 0",
+        "f []",
+        "FCallJSF1 inside paramValue -> 0",
+        // The hidden page has no function f.
+        "FCallJSF paramValue and appendMsg -> 26",
+        "jsonError []",
+        "FSubmitForm appendMsg -> 99",
+        "FSetSrc appendMsg -> 99",
+        "FClickInput appendMsg -> undefined",
+    };
+    expected.insert(expected.end(), lines.begin(), lines.end());
+  }
+  EXPECT_EQ(run.lines, expected) << run.Text();
+  // One report for each refused request.
+  std::lock_guard lock(mutex_);
+  ASSERT_EQ(reports_.size(), 4u);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(reports_[i].substr(reports_[i].rfind('&')), i % 2 ? "&sErroPlace=callbacjson" : "&sErroPlace=headerJson");
 }
 
 }  // namespace

@@ -152,19 +152,40 @@ TEST_F(HelperTest, SignOffRemovesOnlyThatUsersLastRegistration) {
 }
 
 TEST_F(HelperTest, UserListIsValidJsonForAnyName) {
-  const std::string names[] = {
-      "plain",       "quo\"te",  "back\\slash", "new\nline", "tab\there",
-      "bell\x07",    "\x1f" "x", "slash/ok",    "\xD5\x5C",  // a GBK character with trail byte 0x5C
-      "\xD5\x5C\"",  "lone\x81",
+  // Each name as it is checked in, and as the list gives it back (in the
+  // code page). Double-byte characters are kept whole; a byte that starts
+  // no character of the code page becomes its default character, so that
+  // it cannot join with the escape after it.
+  const struct {
+    std::string name, listed;
+  } cases[] = {
+      {"plain", "plain"},
+      {"quo\"te", "quo\"te"},
+      {"back\\slash", "back\\slash"},
+      {"new\nline", "new\nline"},
+      {"tab\there", "tab\there"},
+      {"bell\x07", "bell\x07"},
+      {"\x1f" "x", "\x1f" "x"},
+      {"slash/ok", "slash/ok"},
+      // GBK characters whose trail byte is 0x5C ("\"), last or before an escape.
+      {"\xD5\x5C", "\xD5\x5C"},
+      {"\x81\x5C", "\x81\x5C"},
+      {"\xD5\x5C\"", "\xD5\x5C\""},
+      {"\x81\x5C\\", "\x81\x5C\\"},
+      {"\x81\x5C\x81\x5C\n", "\x81\x5C\x81\x5C\n"},
+      // Lead bytes with no trail byte of the code page.
+      {"lone\x81", "lone?"},
+      {"\x81\"", "?\""},
+      {"\xFE\n\x81", "?\n?"},
   };
-  for (const auto& n : names) ASSERT_EQ(Ask(n + "$"), "0");
+  for (const auto& c : cases) ASSERT_EQ(Ask(c.name + "$"), "0");
   std::string reply = Ask("getAllUser");
   // The double-byte character is kept whole, its trail byte not doubled.
   EXPECT_NE(reply.find("\"\xD5\x5C\""), std::string::npos) << reply;
   std::vector<std::string> users = Users();
-  ASSERT_EQ(users.size(), std::size(names));
+  ASSERT_EQ(users.size(), std::size(cases));
   for (std::size_t i = 0; i < users.size(); ++i)
-    EXPECT_EQ(users[i], codepage::AnsiToUtf8(names[i])) << i;
+    EXPECT_EQ(codepage::Utf8ToAnsi(users[i]), cases[i].listed) << i;
 }
 
 TEST_F(HelperTest, OnlyExactAtStops) {
@@ -253,6 +274,42 @@ TEST_F(HelperTest, ClientsAreServedOneAfterAnother) {
   second.join();
   // Served after the first: it sees alice.
   EXPECT_EQ(secondReply, R"({"userList":["alice"]})");
+}
+
+// A client that reads its reply a little at a time holds the helper for at
+// most one exchange's deadline (ten seconds); the client after it is then
+// served. Before, each read reset the time and the helper served nobody else
+// for as long as the slow client liked.
+TEST_F(HelperTest, SlowReaderDoesNotHoldOthersPastTheDeadline) {
+  // A user list of about 2 MB, far more than the socket buffers hold.
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(Ask(std::to_string(i) + std::string(1000, 'u') + "$"), "0");
+  std::atomic<bool> othersServed{false};
+  std::thread slow([&] {
+    namedpipe::Connection c;
+    ASSERT_EQ(namedpipe::Connect(kPipe, &c), namedpipe::ClientStatus::Ok);
+    ASSERT_TRUE(c.WriteRequest("getAllUser"));
+    // 32 KiB every 3 s, until the helper gives up on it or the test is through.
+    for (int round = 0; round < 40 && !othersServed; ++round) {
+      char buf[32768];
+      if (::recv(c.fd(), buf, sizeof buf, MSG_DONTWAIT) == 0) break;
+      for (int t = 0; t < 30 && !othersServed; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The next client waits its turn, with a limit of its own so that a
+  // helper still held fails the test instead of hanging it.
+  auto start = std::chrono::steady_clock::now();
+  namedpipe::Connection next;
+  ASSERT_EQ(namedpipe::Connect(kPipe, &next), namedpipe::ClientStatus::Ok);
+  next.SetDeadline(std::chrono::seconds(40));
+  ASSERT_TRUE(next.WriteRequest("alice$"));
+  EXPECT_EQ(next.ReadReply(100), "0");
+  othersServed = true;
+  auto waited = std::chrono::steady_clock::now() - start;
+  slow.join();
+  // Served once the slow client's deadline ran out (the bound only catches a helper still held).
+  EXPECT_LT(waited, std::chrono::seconds(25));
+  EXPECT_EQ(CountOf(Users(), "alice"), 1);
 }
 
 // Lifecycle: one helper per pipe.

@@ -44,6 +44,24 @@ TEST(CodepageTest, InvalidInputNeverCrashes) {
   EXPECT_FALSE(ok);
 }
 
+// Characters of the code page, as the helper's user list walks them.
+TEST(CodepageTest, CharLengthFollowsTheCodePage) {
+  const struct {
+    std::string text;
+    std::size_t length;
+  } cases[] = {
+      {"", 0},
+      {"a\xB7\xBF", 1},
+      {kFangGbk + "a", 2},
+      {"\x81\x5C\"", 2},  // the trail byte 0x5C belongs to the character
+      {"\x81\"", 0},       // a lead byte before a quotation mark starts no character
+      {"\x81", 0},          // nor one at the end
+      {"\xFF\x41", 0},     // a byte GBK does not use
+      {std::string("\0x", 2), 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(codepage::CharLength(c.text), c.length) << c.text;
+}
+
 TEST(CodepageTest, NulBytesAreKept) {
   std::string withNul("a\0b", 3);
   EXPECT_EQ(codepage::AnsiToUtf8(withNul), withNul);

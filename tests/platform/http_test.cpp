@@ -141,7 +141,12 @@ class RawServer {
 // the tests add their handlers while it runs.
 class HttpServer : public support::LocalServer {
  public:
-  HttpServer() { Start(); }
+  HttpServer() {
+    // Stopping waits for the connections the client keeps open for further
+    // requests: not for long.
+    server.set_keep_alive_timeout(1);
+    Start();
+  }
 };
 
 // --- the worker's sequence ------------------------------------------------------
@@ -712,6 +717,52 @@ TEST(HttpTls, UsesTheSchemeAndVerifiesCertificates) {
 }
 
 // --- threads ------------------------------------------------------------------------
+
+// Requests one after another to one server go over one connection, each
+// with its own headers and redirect policy; a connection the server closed
+// is not used again.
+TEST(HttpConnections, KeptForTheNextRequestToTheSameServer) {
+  HttpServer server;
+  server.server.Get("/who", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(std::to_string(req.remote_port) + " " + req.get_header_value("X-N"), "text/plain");
+  });
+  server.server.Get("/moved", [](const httplib::Request& req, httplib::Response& res) {
+    res.status = 302;
+    res.set_header("Location", "/who");
+    res.set_content(std::to_string(req.remote_port), "text/plain");
+  });
+  auto who = [&](const char* n, const char* path = "/who", bool follow = true) {
+    Outcome o = Perform({.url = server.Url(path), .headers = {{"X-N: "s + n, http::AddMode::Add}}, .follow = follow});
+    EXPECT_EQ(o.code, 0) << http::LastErrorText();
+    return o;
+  };
+  const Outcome first = who("1");
+  const std::string port = first.body.substr(0, first.body.find(' '));
+  EXPECT_EQ(first.body, port + " 1");
+  EXPECT_EQ(who("2").body, port + " 2");
+  // Not followed, then followed: each request's own policy.
+  Outcome moved = who("3", "/moved", false);
+  EXPECT_EQ(moved.status, 302);
+  EXPECT_EQ(moved.body, port);
+  // (a redirect followed ends its connection: the answer's body is not read)
+  EXPECT_TRUE(who("4", "/moved").body.ends_with(" 4"));
+
+  // A server that closes every connection after its answer: each request
+  // still gets its answer, over a connection of its own.
+  HttpServer closing;
+  closing.server.set_keep_alive_max_count(1);
+  closing.server.Get("/who", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(std::to_string(req.remote_port), "text/plain");
+  });
+  std::vector<std::string> ports;
+  for (int i = 0; i < 3; ++i) {
+    Outcome o = Perform({.url = closing.Url("/who")});
+    ASSERT_EQ(o.code, 0) << http::LastErrorText();
+    ports.push_back(o.body);
+  }
+  EXPECT_NE(ports[0], ports[1]);
+  EXPECT_NE(ports[1], ports[2]);
+}
 
 TEST(HttpThreads, RequestsOnManyThreadsAtOnce) {
   HttpServer server;
