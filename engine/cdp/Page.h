@@ -42,6 +42,7 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
   bool Live() const { return !session_.empty() && process_->Alive(generation_); }
   const std::shared_ptr<BrowserProcess>& process() const { return process_; }
   int generation() const { return generation_; }
+  loop::Loop& loop() const { return watch_->loop(); }
   // The page's own session; empty while it has no target.
   const std::string& session() const { return session_; }
   // The main-world context of a frame, or null.

@@ -19,6 +19,12 @@ constexpr int kFrameQuality = 85;
 // must not hold the hosting page.
 constexpr int kSelectionTimeoutMs = 1000;
 
+// A start's first frame comes within a frame's time or two; one that has
+// not come after this long will not. Later waits double, up to a few starts.
+constexpr loop::WPARAM kSilenceTimer = 1;
+constexpr unsigned kFirstFrameWaitMs = 1000;
+constexpr int kMaxRestarts = 4;
+
 // The text a person would copy: the selected part of the focused input or
 // text area (never of a password), else the document's selection, looked
 // for in the frame that has the focus.
@@ -39,7 +45,7 @@ constexpr char kSelectionScript[] = R"JS((function() {
     }
     return d.getSelection ? String(d.getSelection()) : '';
   }
-}))()JS";
+})())JS";
 
 // The cursor the site shows at a point (x, y follow), looked for through
 // frames of its own process: the element's own cursor, else what a
@@ -70,7 +76,11 @@ constexpr char kCursorScript[] = R"JS((function(x, y) {
 
 }  // namespace
 
-Screencast::Screencast(PageImpl& page, com::ComPtr<engine::ViewBox> box) : page_(page), box_(std::move(box)) {
+Screencast::Screencast(PageImpl& page, com::ComPtr<engine::ViewBox> box)
+    : page_(page), box_(std::move(box)), timer_(page.loop(), [this](loop::Message& m) -> loop::LRESULT {
+        if (m.msg == loop::WM_TIMER && m.wParam == kSilenceTimer) OnSilent();
+        return 0;
+      }) {
   box_->Connect(this);
 }
 
@@ -87,9 +97,28 @@ void Screencast::Send(const protocol::Command& command) {
 void Screencast::Update() {
   const bool wanted = shown_ && page_.Live();
   if (wanted == running_) return;
-  if (wanted) Send(protocol::StartScreencast(kFrameFormat, kFrameQuality));
-  else Send(protocol::StopScreencast());
   running_ = wanted;
+  if (wanted) {
+    restarts_ = 0;
+    Start();
+  } else {
+    timer_.KillTimer(kSilenceTimer);
+    Send(protocol::StopScreencast());
+  }
+}
+
+void Screencast::Start() {
+  framed_ = false;
+  Send(protocol::StartScreencast(kFrameFormat, kFrameQuality));
+  timer_.SetTimer(kSilenceTimer, kFirstFrameWaitMs << restarts_);
+}
+
+void Screencast::OnSilent() {
+  timer_.KillTimer(kSilenceTimer);
+  if (!running_ || framed_ || restarts_ >= kMaxRestarts) return;
+  ++restarts_;
+  Send(protocol::StopScreencast());
+  Start();
 }
 
 void Screencast::OnFrame(const Event& e) {
@@ -100,6 +129,8 @@ void Screencast::OnFrame(const Event& e) {
     if (e.sessionId == page_.session()) Send(protocol::AckScreencastFrame(id));
     return;
   }
+  framed_ = true;
+  timer_.KillTimer(kSilenceTimer);
   const std::vector<std::uint8_t> bytes = protocol::DecodeBase64(e.params["data"].asString());
   const Json::Value& metadata = e.params["metadata"];
   engine::ViewFrame frame;

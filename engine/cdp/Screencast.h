@@ -8,7 +8,11 @@
 // - the page's size, which already follows the control's area
 //   (Browser::SetViewSize), so frames come at the box's size.
 // The screencast runs only while the box is shown, on the page's present
-// target, and starts again on the new target after the browser died.
+// target, and starts again on the new target after the browser died. A
+// started screencast sends the page's present picture at once; one that
+// stays silent (a start that met the page's first document being
+// replaced can stay so for good) is started again, a few times, with
+// longer pauses, so an idle site soon costs nothing.
 // Nothing here waits for the page except reading its selection for a copy.
 #pragma once
 
@@ -16,6 +20,7 @@
 #include <string>
 
 #include "engine/cdp/Connection.h"
+#include "platform/loop.h"
 #include "engine/view.h"
 
 namespace cdp {
@@ -50,6 +55,10 @@ class Screencast final : public engine::ViewSink {
   // Starts or stops the screencast so that it runs exactly while the box is shown.
   void Update();
   void Send(const protocol::Command& command);
+  // Starts the screencast, and waits for its first frame.
+  void Start();
+  // No frame came since the last start: start again.
+  void OnSilent();
   // Reads the cursor of the site under the mouse, one question at a time.
   void AskCursor();
 
@@ -59,6 +68,9 @@ class Screencast final : public engine::ViewSink {
   std::shared_ptr<int> token_ = std::make_shared<int>(0);
   bool shown_ = false;
   bool running_ = false;  // started on the page's present target
+  bool framed_ = false;   // a frame came since the last start
+  int restarts_ = 0;      // starts again since the box was shown
+  loop::FunctionTarget timer_;
   double mouseX_ = 0, mouseY_ = 0;
   bool cursorAsked_ = false;  // a question is on its way
   bool cursorStale_ = false;  // the mouse moved since it was asked
