@@ -3,7 +3,9 @@
 // pages/site.html in the control's browser. This driver serves the pages,
 // then measures
 // - the view's idle CPU: every process under wendex-host (its web process,
-//   the control's Chromium) over 10 s while the site shows and does nothing;
+//   the control's Chromium) over 10 s while the site shows and does nothing,
+//   after the runs, and again with the element hidden (the same processes
+//   and site, no view): the difference is the view's own share;
 // - change to paint: the site changes its block's colour when told (it
 //   notes the time of the change on its own clock), and the driver reads the
 //   block's pixel from the X server until it shows the new colour;
@@ -61,6 +63,8 @@ struct Mailbox {
   std::deque<double> marks;
   int go = 0;  // changes asked for
   bool closing = false;
+  bool hide = false;    // the host page is asked to hide the element
+  bool hidden = false;  // and has
 
   std::optional<double> TakeMark(std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex);
@@ -166,6 +170,17 @@ int main(int argc, char** argv) {
     box.wake.wait(lock, [&] { return box.go > made || box.closing; });
     res.set_content("go", "text/plain");
   });
+  // Held until the driver asks the host page to hide the control's element.
+  server.Get("/hide", [&](const httplib::Request&, httplib::Response& res) {
+    std::unique_lock lock(box.mutex);
+    box.wake.wait(lock, [&] { return box.hide || box.closing; });
+    res.set_content("hide", "text/plain");
+  });
+  server.Post("/hidden", [&](const httplib::Request&, httplib::Response&) {
+    std::lock_guard lock(box.mutex);
+    box.hidden = true;
+    box.wake.notify_all();
+  });
   const int port = server.bind_to_any_port("127.0.0.1");
   std::thread serving([&] { server.listen_after_bind(); });
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
@@ -219,11 +234,6 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 100 && !IsRed(PixelAt(display, blockX, blockY)); ++i) std::this_thread::sleep_for(100ms);
   std::this_thread::sleep_for(1s);
 
-  // Idle: the site shows and does nothing.
-  const double cpu0 = TreeCpuSeconds(host);
-  std::this_thread::sleep_for(10s);
-  const double idleCpuPercent = (TreeCpuSeconds(host) - cpu0) / 10.0 * 100.0;
-
   // Change to paint.
   std::vector<double> paint;
   bool red = true;
@@ -263,11 +273,34 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(100ms);
   }
 
+  // Idle: the site shows and does nothing; then the same without the view.
+  auto idlePercent = [&] {
+    std::this_thread::sleep_for(2s);
+    const double cpu0 = TreeCpuSeconds(host);
+    std::this_thread::sleep_for(10s);
+    return (TreeCpuSeconds(host) - cpu0) / 10.0 * 100.0;
+  };
+  const double idleCpuPercent = idlePercent();
+  double idleNoViewPercent = -1;
+  {
+    std::unique_lock lock(box.mutex);
+    box.hide = true;
+    box.wake.notify_all();
+    if (box.wake.wait_for(lock, 10s, [&] { return box.hidden; })) {
+      lock.unlock();
+      idleNoViewPercent = idlePercent();
+    }
+  }
+
   const Stats p = Of(paint), c = Of(click);
   std::printf("change_to_paint_median_ms %.1f\nchange_to_paint_p95_ms %.1f\nchange_to_paint_runs %zu\n", p.median, p.p95,
               paint.size());
   std::printf("click_to_handler_median_ms %.1f\nclick_to_handler_p95_ms %.1f\nclick_to_handler_runs %zu\n", c.median,
               c.p95, click.size());
   std::printf("idle_cpu_percent %.2f\n", idleCpuPercent);
+  if (idleNoViewPercent >= 0) {
+    std::printf("idle_cpu_no_view_percent %.2f\n", idleNoViewPercent);
+    std::printf("idle_cpu_of_the_view_percent %.2f\n", idleCpuPercent - idleNoViewPercent);
+  }
   return finish();
 }
