@@ -178,9 +178,10 @@ com::HRESULT CWendexCtrl::XObjectSafety::SetInterfaceSafetyOptions(const com::II
 // --- Siting --------------------------------------------------------------
 
 com::HRESULT CWendexCtrl::SetClientSite(com::IOleClientSite* site) {
-  // No site any more: let go of the hosting browser.
+  // No site any more: let go of the hosting browser and the control's area.
   if (!site) {
     m_pHostBrowser.Reset();
+    m_pViewBox.Reset();
     return com::S_OK;
   }
   // The site's service provider.
@@ -208,6 +209,11 @@ com::HRESULT CWendexCtrl::SetClientSite(com::IOleClientSite* site) {
       return com::E_ACCESSDENIED;
     }
   }
+  // The area the container gives the control, if any: the hidden browser
+  // fills it once the control's window exists.
+  com::ComPtr<engine::ViewBox> box;
+  if (com::Succeeded(provider->QueryService(engine::SID_ViewBox, engine::IID_ViewBox, box.PutVoid())))
+    m_pViewBox = box;
   return com::S_OK;
 }
 
@@ -323,8 +329,9 @@ loop::LRESULT CWendexCtrl::WindowProc(loop::Message& m) {
 }
 
 loop::LRESULT CWendexCtrl::OnCreate(loop::Message&) {
-  // The child page fills the control and holds the hidden browser.
-  if (!m_pPage->Create(m_pWnd->loop(), m_pWnd->hwnd())) return -1;
+  // The child page fills the control and holds the hidden browser, which
+  // shows in the control's area when the container gave it one.
+  if (!m_pPage->Create(m_pWnd->loop(), m_pWnd->hwnd(), m_pViewBox.Get())) return -1;
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include "control/Messages.h"
 #include "control/WendexPropPage.h"
 #include "engine/dom.h"
+#include "engine/view.h"
 #include "platform/com.h"
 #include "platform/loop.h"
 
@@ -116,6 +117,7 @@ class CWendexCtrl final : public com::RefCounted<com::IDispatch, com::IOleObject
   loop::HWND hwnd() const;
   CWendexPropPage* page() const { return m_pPage.get(); }
   engine::Browser* hostBrowser() const { return m_pHostBrowser.Get(); }
+  engine::ViewBox* viewBox() const { return m_pViewBox.Get(); }
   std::int16_t FisByUser() const { return m_FisByUser; }
 
   // The value FisByUser takes when the hosting page gives none: the hidden
@@ -157,6 +159,9 @@ class CWendexCtrl final : public com::RefCounted<com::IDispatch, com::IOleObject
   XObjectSafety m_xObjectSafety{*this};
   std::unique_ptr<CWendexPropPage> m_pPage;
   com::ComPtr<engine::Browser> m_pHostBrowser;
+  // The control's area in the hosting page, where its browser is seen and
+  // used; empty for a control without one (made by script, not by an element).
+  com::ComPtr<engine::ViewBox> m_pViewBox;
   std::unique_ptr<Window> m_pWnd;
   std::int16_t m_FisByUser = kDefaultFisByUser;
   int m_cx = CWendexPropPage::kTemplateWidth, m_cy = CWendexPropPage::kTemplateHeight;

@@ -23,10 +23,10 @@ class CWendexPropPage::Window : public loop::MessageTarget {
 CWendexPropPage::CWendexPropPage() = default;
 CWendexPropPage::~CWendexPropPage() { DestroyWindow(); }
 
-bool CWendexPropPage::Create(loop::Loop& loop, loop::HWND parent) {
+bool CWendexPropPage::Create(loop::Loop& loop, loop::HWND parent, engine::ViewBox* area) {
   m_parent = parent;
   m_pWnd = std::make_unique<Window>(loop, *this);
-  return OnInitDialog();
+  return OnInitDialog(area);
 }
 
 void CWendexPropPage::DestroyWindow() {
@@ -36,10 +36,12 @@ void CWendexPropPage::DestroyWindow() {
 
 loop::HWND CWendexPropPage::hwnd() const { return m_pWnd ? m_pWnd->hwnd() : 0; }
 
-bool CWendexPropPage::OnInitDialog() {
+bool CWendexPropPage::OnInitDialog(engine::ViewBox* area) {
   // The browser takes the placeholder's rectangle (the whole template) and its id.
-  if (m_browser.Create(hwnd(), 0, 0, m_width, m_height))
+  if (m_browser.Create(hwnd(), 0, 0, m_width, m_height)) {
+    m_browser.ShowIn(area);
     m_browser.Navigate(wendex::ServiceOrigin() + kWelcomePath);
+  }
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "control/automation/HtmlCtrl.h"
+#include "engine/view.h"
 #include "platform/loop.h"
 
 class CWendexPropPage {
@@ -13,8 +14,9 @@ class CWendexPropPage {
   ~CWendexPropPage();
 
   // Creates the page window (template 200) as a child of `parent` and runs
-  // its initialisation; false when the window cannot be made.
-  bool Create(loop::Loop& loop, loop::HWND parent);
+  // its initialisation; false when the window cannot be made. The browser
+  // shows in `area` (the control's area in the hosting page), when given.
+  bool Create(loop::Loop& loop, loop::HWND parent, engine::ViewBox* area = nullptr);
   void DestroyWindow();
   bool HasWindow() const { return static_cast<bool>(m_pWnd); }
   loop::HWND hwnd() const;
@@ -30,7 +32,7 @@ class CWendexPropPage {
 
  private:
   class Window;
-  bool OnInitDialog();
+  bool OnInitDialog(engine::ViewBox* area);
   loop::LRESULT OnSize(loop::Message& m);
 
   std::unique_ptr<Window> m_pWnd;

@@ -40,6 +40,7 @@ namespace engine {
 class Document;
 class Window;
 class Element;
+class ViewBox;  // engine/view.h
 
 // Ids of the faces. The browser answers the platform's web browser id, as
 // the hosting container hands it out under that id.
@@ -119,8 +120,11 @@ class Browser : public com::IUnknown {
   // page's own scripts (empty for none; replaces the last one, from the
   // next document on);
   virtual com::HRESULT SetNewDocumentScript(std::string_view) { return com::E_NOTIMPL; }
-  // the size of the page's view in pixels.
+  // the size of the page's view in pixels;
   virtual com::HRESULT SetViewSize(int, int) { return com::E_NOTIMPL; }
+  // the page shown in a box of the hosting page and driven by its input
+  // (engine/view.h); null stops showing it.
+  virtual com::HRESULT ShowView(ViewBox*) { return com::E_NOTIMPL; }
 
  protected:
   ~Browser() = default;

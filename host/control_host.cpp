@@ -44,10 +44,12 @@ const LoadedModule* Load(const std::string& path, std::string* error) {
   return &(modules[path] = LoadedModule{std::move(loaded), fn});
 }
 
-// The container's side of one control: it hands out the page's browser.
+// The container's side of one control: it hands out the page's browser
+// and, for an element, the element's area.
 class ClientSite final : public com::RefCounted<com::IOleClientSite, com::IServiceProvider> {
  public:
-  explicit ClientSite(com::ComPtr<engine::Browser> browser) : browser_(std::move(browser)) {}
+  ClientSite(com::ComPtr<engine::Browser> browser, com::ComPtr<engine::ViewBox> area)
+      : browser_(std::move(browser)), area_(std::move(area)) {}
 
   com::HRESULT QueryInterface(const com::IID& iid, void** out) override {
     if (iid == com::IID_IUnknown || iid == com::IID_IOleClientSite) return Give<com::IOleClientSite>(this, out);
@@ -65,11 +67,16 @@ class ClientSite final : public com::RefCounted<com::IOleClientSite, com::IServi
       *out = com::ComPtr<engine::Browser>(browser_).Detach();
       return com::S_OK;
     }
+    if (service == engine::SID_ViewBox && iid == engine::IID_ViewBox && area_) {
+      *out = com::ComPtr<engine::ViewBox>(area_).Detach();
+      return com::S_OK;
+    }
     return com::E_NOINTERFACE;
   }
 
  private:
   com::ComPtr<engine::Browser> browser_;
+  com::ComPtr<engine::ViewBox> area_;
 };
 
 // The <param>s of an <object>, read by name in any case.
@@ -140,7 +147,7 @@ std::optional<Registration> FindByProgId(std::string_view progId, std::string* e
 std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registration,
                                                      com::ComPtr<engine::Browser> browser,
                                                      const Params* params, int width, int height,
-                                                     std::string* error) {
+                                                     std::string* error, com::ComPtr<engine::ViewBox> area) {
   const LoadedModule* module = Load(registration.module, error);
   if (!module) return nullptr;
   com::ComPtr<com::IClassFactory> factory;
@@ -176,7 +183,7 @@ std::unique_ptr<HostedControl> HostedControl::Create(const Registration& registr
   // Site it in the page; it may refuse the page.
   control->ole_ = Ask<com::IOleObject>(control->dispatch_.Get(), com::IID_IOleObject);
   if (control->ole_) {
-    auto site = com::MakeRef<ClientSite>(std::move(browser));
+    auto site = com::MakeRef<ClientSite>(std::move(browser), std::move(area));
     com::HRESULT hr = control->ole_->SetClientSite(site.Get());
     if (com::Failed(hr)) {
       control->ole_->Close();

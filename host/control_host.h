@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/dom.h"
+#include "engine/view.h"
 #include "platform/com.h"
 
 namespace host {
@@ -39,12 +40,15 @@ class HostedControl {
   ~HostedControl();
 
   // Creates the control for a page whose browser is `browser`. With
-  // `params` (an <object>), the control is initialised from them and sized.
-  // Returns null with *error set (for the page to see) on any failure.
+  // `params` (an <object>), the control is initialised from them and sized;
+  // `area` is the element's area, where the control may show its browser
+  // (null for a control made by script). Returns null with *error set (for
+  // the page to see) on any failure.
   static std::unique_ptr<HostedControl> Create(const Registration& registration,
                                                com::ComPtr<engine::Browser> browser,
                                                const Params* params, int width, int height,
-                                               std::string* error);
+                                               std::string* error,
+                                               com::ComPtr<engine::ViewBox> area = nullptr);
 
   // The script interface; null once destroyed.
   com::IDispatch* dispatch() const { return dispatch_.Get(); }

@@ -15,6 +15,7 @@
 #include "engine/jsc/jsc_engine.h"
 #include "host/bridge.h"
 #include "host/control_host.h"
+#include "host/view_box.h"
 
 namespace {
 
@@ -167,9 +168,9 @@ int ArgInt(GPtrArray* args, guint i) {
 
 std::shared_ptr<HostedControl> CreateFor(WebKitFrame* frame, const host::Registration& registration,
                                          const host::Params* params, int width, int height,
-                                         std::string* error) {
+                                         std::string* error, com::ComPtr<engine::ViewBox> area = nullptr) {
   auto control = HostedControl::Create(registration, engine::jsc::BrowserOfFrame(frame), params, width,
-                                       height, error);
+                                       height, error, std::move(area));
   if (!control) return nullptr;
   std::shared_ptr<HostedControl> shared(std::move(control));
   Adopt(frame, shared);
@@ -203,7 +204,8 @@ JSCValue* OnResize(GPtrArray* args, gpointer data) {
   return nullptr;
 }
 
-// embed(classId, names, values, width, height): [script object, resize function].
+// embed(classId, names, values, width, height, element): [script object,
+// resize function]. The element's area goes to the control with it.
 JSCValue* OnEmbedUnguarded(GPtrArray* args, gpointer data) {
   JSCContext* context = jsc_context_get_current();
   g_autoptr(WebKitFrame) frame = static_cast<FrameRef*>(data)->Get();
@@ -224,7 +226,9 @@ JSCValue* OnEmbedUnguarded(GPtrArray* args, gpointer data) {
   std::shared_ptr<HostedControl> control;
   if (auto clsid = com::GuidFromString(classId)) {
     if (auto registration = host::FindByClassId(*clsid, &error))
-      control = CreateFor(frame, *registration, &params, ArgInt(args, 3), ArgInt(args, 4), &error);
+      control = CreateFor(frame, *registration, &params, ArgInt(args, 3), ArgInt(args, 4), &error,
+                          args->len > 5 ? host::MakeViewBox(context, static_cast<JSCValue*>(args->pdata[5]))
+                                        : nullptr);
   } else {
     error = "'" + classId + "' is not a class id";
   }
@@ -251,8 +255,37 @@ constexpr char kActiveXObjectShim[] =
 // moved past them, or the document has finished parsing. The control's
 // methods then answer on the element itself: its prototype becomes the
 // control's object, whose prototype is the element's old one.
+//
+// The element of a control is the control's area: it keeps its CSS size
+// (an element with fallback content would otherwise shrink to that
+// content, laid out as a line of text) and shows none of that content.
+// The control's size is the area's: the element's content box.
 constexpr char kObjectScanner[] = R"JS((function(embed){
-  var seen = new WeakSet(), pending = [];
+  var seen = new WeakSet(), pending = [], styled = false;
+  var areaRules = ':where(object[velmora-area]) { overflow: hidden; }' +
+                  ':where(object[velmora-area=inline]) { display: inline-block; }';
+  function styleAreas() {
+    if (styled) return;
+    styled = true;
+    if (typeof CSSStyleSheet === 'function' && 'adoptedStyleSheets' in document) {
+      var sheet = new CSSStyleSheet();
+      sheet.replaceSync(areaRules);
+      document.adoptedStyleSheets = document.adoptedStyleSheets.concat([sheet]);
+    } else {
+      var style = document.createElement('style');
+      style.textContent = areaRules;
+      (document.head || document.documentElement).appendChild(style);
+    }
+  }
+  function markArea(el) {
+    styleAreas();
+    el.setAttribute('velmora-area', getComputedStyle(el).display === 'inline' ? 'inline' : '');
+  }
+  function contentSize(el) {
+    var s = getComputedStyle(el);
+    return [Math.max(0, el.clientWidth - parseFloat(s.paddingLeft) - parseFloat(s.paddingRight)) || 0,
+            Math.max(0, el.clientHeight - parseFloat(s.paddingTop) - parseFloat(s.paddingBottom)) || 0];
+  }
   function complete(el) {
     if (document.readyState !== 'loading') return true;
     for (var n = el; n; n = n.parentNode) if (n.nextSibling) return true;
@@ -270,13 +303,18 @@ constexpr char kObjectScanner[] = R"JS((function(embed){
       values.push(String(ps[i].getAttribute('value') || ''));
     }
     var made;
-    try { made = embed(cls.substring(6), names, values, el.offsetWidth, el.offsetHeight); }
-    catch (e) { console.error(String(e && e.message || e)); return; }
+    markArea(el);
+    var size = contentSize(el);
+    try { made = embed(cls.substring(6), names, values, size[0], size[1], el); }
+    catch (e) { el.removeAttribute('velmora-area'); console.error(String(e && e.message || e)); return; }
     Object.setPrototypeOf(made[0], Object.getPrototypeOf(el));
     Object.setPrototypeOf(el, made[0]);
     var resize = made[1];
     if (typeof ResizeObserver === 'function')
-      new ResizeObserver(function() { resize(el.offsetWidth, el.offsetHeight); }).observe(el);
+      new ResizeObserver(function(entries) {
+        var r = entries[entries.length - 1].contentRect;
+        resize(Math.round(r.width), Math.round(r.height));
+      }).observe(el);
   }
   function scan(node) {
     if (!node || node.nodeType !== 1) return;

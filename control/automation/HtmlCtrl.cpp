@@ -53,7 +53,10 @@ bool CHtmlCtrl::Create(loop::HWND, int x, int y, int width, int height) {
 }
 
 void CHtmlCtrl::Destroy() {
-  if (m_browser) m_browser->Advise(nullptr);
+  if (m_browser) {
+    m_browser->Advise(nullptr);
+    m_browser->ShowView(nullptr);
+  }
   m_browser.Reset();
   m_events.reset();
 }
@@ -104,7 +107,12 @@ void CHtmlCtrl::MoveWindow(int x, int y, int width, int height) {
   if (m_browser) m_browser->SetViewSize(width, height);
 }
 
-// The hidden browser has no keyboard of its own to feed.
+void CHtmlCtrl::ShowIn(engine::ViewBox* area) {
+  if (m_browser) m_browser->ShowView(area);
+}
+
+// The hidden browser has no keyboard of its own to feed: the keys of its
+// area go to it straight from the area (engine/view.h).
 bool CHtmlCtrl::PreTranslateMessage(const loop::Message&) { return false; }
 
 com::ComPtr<engine::Document> CHtmlCtrl::GetDocument() const {

@@ -41,6 +41,9 @@ class CHtmlCtrl {
   std::string LocationURL() const;
 
   void MoveWindow(int x, int y, int width, int height);
+  // The browser is seen and used in `area` (the control's area in the
+  // hosting page) from now on; null: nowhere.
+  void ShowIn(engine::ViewBox* area);
   // Keyboard messages of the control go to the browser first.
   bool PreTranslateMessage(const loop::Message& m);
 

@@ -20,31 +20,6 @@ bool IsIdentifier(std::string_view name) {
   return true;
 }
 
-std::vector<std::uint8_t> Base64Decode(std::string_view in) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::vector<std::uint8_t> out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : in) {
-    int v = value(c);
-    if (v < 0) continue;
-    bits = (bits << 6) | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out.push_back(static_cast<std::uint8_t>((bits >> count) & 0xFF));
-    }
-  }
-  return out;
-}
-
 // The global scope of a frame's main-world context.
 class ScriptImpl final : public com::RefCounted<engine::Script> {
  public:
@@ -272,7 +247,7 @@ HRESULT DocumentImpl::Save(std::vector<std::uint8_t>* source) {
   auto content = protocol::ReadResourceContent(
       page_->process()->Call(page_->generation(), protocol::GetResourceContent(frameId_, url), handle_->session()));
   if (content && content->base64) {
-    *source = Base64Decode(content->content);
+    *source = protocol::DecodeBase64(content->content);
     return com::S_OK;
   }
   std::string text;

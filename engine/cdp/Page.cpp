@@ -33,6 +33,7 @@ const PageImpl::EventEntry PageImpl::kEvents[] = {
     {"Target.detachedFromTarget", &PageImpl::OnDetachedFromTarget},
     {"Inspector.targetCrashed", &PageImpl::OnTargetGone},
     {"Inspector.detached", &PageImpl::OnTargetGone},
+    {"Page.screencastFrame", &PageImpl::OnScreencastFrame},
 };
 
 PageImpl::PageImpl(loop::Loop& loop)
@@ -45,6 +46,7 @@ PageImpl::PageImpl(loop::Loop& loop)
 }
 
 PageImpl::~PageImpl() {
+  view_.reset();
   if (Live()) process_->Send(generation_, protocol::CloseTarget(targetId_), {});
   process_->RemovePage(this);
 }
@@ -174,6 +176,13 @@ com::HRESULT PageImpl::SetViewSize(int width, int height) {
   return com::S_OK;
 }
 
+com::HRESULT PageImpl::ShowView(engine::ViewBox* box) {
+  // The box shown so far shows nothing more.
+  view_.reset();
+  if (box) view_ = std::make_unique<Screencast>(*this, com::ComPtr<engine::ViewBox>::Share(box));
+  return com::S_OK;
+}
+
 // --- for the objects of the page ------------------------------------------
 
 const Context* PageImpl::ContextOf(const std::string& frameId) const {
@@ -258,6 +267,7 @@ bool PageImpl::EnsureTarget() {
   process_->AddSession(session_, this, settings_);
   SetUpSession(session_);
   ApplyViewSize();
+  if (view_) view_->OnTargetReady();
   return true;
 }
 
@@ -289,6 +299,7 @@ void PageImpl::ApplyViewSize() {
 }
 
 void PageImpl::Forget() {
+  if (view_) view_->OnTargetGone();
   for (const auto& s : sessions_) process_->RemoveSession(s);
   sessions_.clear();
   session_.clear();
@@ -404,6 +415,10 @@ void PageImpl::OnDetachedFromTarget(const Event& e) {
 
 void PageImpl::OnTargetGone(const Event& e) {
   if (e.sessionId == session_) Forget();  // the next navigation makes a new target
+}
+
+void PageImpl::OnScreencastFrame(const Event& e) {
+  if (view_) view_->OnFrame(e);
 }
 
 }  // namespace cdp

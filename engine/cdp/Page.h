@@ -11,6 +11,7 @@
 #include "engine/cdp/BrowserProcess.h"
 #include "engine/cdp/CdpBrowser.h"
 #include "engine/cdp/RemoteHandle.h"
+#include "engine/cdp/Screencast.h"
 
 namespace cdp {
 
@@ -34,12 +35,16 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
   com::HRESULT SetLoadImages(bool load) override;
   com::HRESULT SetNewDocumentScript(std::string_view script) override;
   com::HRESULT SetViewSize(int width, int height) override;
+  com::HRESULT ShowView(engine::ViewBox* box) override;
   pid_t BrowserProcessId() const override { return process_->pid(); }
 
   // --- for the objects of the page ---
   bool Live() const { return !session_.empty() && process_->Alive(generation_); }
   const std::shared_ptr<BrowserProcess>& process() const { return process_; }
   int generation() const { return generation_; }
+  loop::Loop& loop() const { return watch_->loop(); }
+  // The page's own session; empty while it has no target.
+  const std::string& session() const { return session_; }
   // The main-world context of a frame, or null.
   const Context* ContextOf(const std::string& frameId) const;
   std::string UrlOf(const std::string& frameId) const;
@@ -74,6 +79,7 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
   void OnAttachedToTarget(const Event& e);
   void OnDetachedFromTarget(const Event& e);
   void OnTargetGone(const Event& e);
+  void OnScreencastFrame(const Event& e);
 
   // A page target with its session, made when there is none.
   bool EnsureTarget();
@@ -121,6 +127,8 @@ class PageImpl final : public com::RefCounted<PageBrowser> {
   std::unique_ptr<loop::FunctionTarget> watch_;
   std::string watchedUrl_;  // of the last navigation sent, until the main frame commits
   int navigation_ = 0;      // navigations sent
+  // The page shown in a box of the hosting page; null without one.
+  std::unique_ptr<Screencast> view_;
 };
 
 }  // namespace cdp

@@ -26,7 +26,11 @@ Json::Value Argument(const Json::Value& value) {
 Command GetVersion() { return Make("Browser.getVersion"); }
 Command CloseBrowser() { return Make("Browser.close"); }
 Command GetTargets() { return Make("Target.getTargets"); }
-Command CreateTarget(std::string_view url) { return With("Target.createTarget", {{"url", Text(url)}}); }
+// In a window of its own: a tab behind another would be hidden, neither
+// painted nor running its timers at full pace.
+Command CreateTarget(std::string_view url) {
+  return With("Target.createTarget", {{"url", Text(url)}, {"newWindow", true}});
+}
 Command AttachToTarget(std::string_view targetId) {
   return With("Target.attachToTarget", {{"targetId", Text(targetId)}, {"flatten", true}});
 }
@@ -119,6 +123,44 @@ Command ContinueRequest(const Json::Value& requestId) {
   return With("Fetch.continueRequest", {{"requestId", requestId}});
 }
 
+Command StartScreencast(std::string_view format, int quality) {
+  return With("Page.startScreencast", {{"format", Text(format)}, {"quality", quality}, {"everyNthFrame", 1}});
+}
+Command StopScreencast() { return Make("Page.stopScreencast"); }
+Command AckScreencastFrame(int frameId) { return With("Page.screencastFrameAck", {{"sessionId", frameId}}); }
+
+Command DispatchMouseEvent(const MouseEvent& e) {
+  Command c = With("Input.dispatchMouseEvent", {{"type", Text(e.type)},
+                                                {"x", e.x},
+                                                {"y", e.y},
+                                                {"button", Text(e.button)},
+                                                {"buttons", e.buttons},
+                                                {"clickCount", e.clickCount},
+                                                {"modifiers", e.modifiers}});
+  if (e.type == "mouseWheel") {
+    c.params["deltaX"] = e.deltaX;
+    c.params["deltaY"] = e.deltaY;
+  }
+  return c;
+}
+
+Command DispatchKeyEvent(const KeyEvent& e) {
+  Command c = With("Input.dispatchKeyEvent", {{"type", Text(e.type)},
+                                              {"key", Text(e.key)},
+                                              {"code", Text(e.code)},
+                                              {"windowsVirtualKeyCode", e.keyCode},
+                                              {"modifiers", e.modifiers},
+                                              {"location", e.location},
+                                              {"autoRepeat", e.autoRepeat}});
+  if (!e.text.empty()) {
+    c.params["text"] = Text(e.text);
+    c.params["unmodifiedText"] = Text(e.text);
+  }
+  return c;
+}
+
+Command InsertText(std::string_view text) { return With("Input.insertText", {{"text", Text(text)}}); }
+
 ScriptResult ReadScriptResult(const Reply& reply) {
   ScriptResult r;
   if (!reply.ok) return r;
@@ -164,6 +206,32 @@ std::optional<History> ReadHistory(const Reply& reply) {
 std::optional<ResourceContent> ReadResourceContent(const Reply& reply) {
   if (!reply.ok) return std::nullopt;
   return ResourceContent{reply.result["content"].asString(), reply.result["base64Encoded"].asBool()};
+}
+
+std::vector<std::uint8_t> DecodeBase64(std::string_view text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::vector<std::uint8_t> out;
+  out.reserve(text.size() / 4 * 3);
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    int v = value(c);
+    if (v < 0) continue;
+    bits = (bits << 6) | static_cast<unsigned>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<std::uint8_t>((bits >> count) & 0xFF));
+    }
+  }
+  return out;
 }
 
 }  // namespace cdp::protocol

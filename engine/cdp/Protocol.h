@@ -7,6 +7,7 @@
 
 #include <json/json.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,6 +83,34 @@ Command StopIntercepting();
 Command FailRequest(const Json::Value& requestId);
 Command ContinueRequest(const Json::Value& requestId);
 
+// --- The view: screencast frames and input ---
+// Frames of the page as it repaints (none while nothing changes), each
+// acknowledged before more than a few follow.
+Command StartScreencast(std::string_view format, int quality);
+Command StopScreencast();
+Command AckScreencastFrame(int frameId);
+struct MouseEvent {
+  std::string_view type;  // "mouseMoved", "mousePressed", "mouseReleased", "mouseWheel"
+  double x = 0, y = 0;
+  std::string_view button = "none";  // "left", "middle", "right", "back", "forward"
+  int buttons = 0;
+  int clickCount = 0;
+  double deltaX = 0, deltaY = 0;
+  int modifiers = 0;  // Alt 1, Ctrl 2, Meta 4, Shift 8
+};
+Command DispatchMouseEvent(const MouseEvent& event);
+struct KeyEvent {
+  std::string_view type;  // "keyDown" (a key that types text), "rawKeyDown", "keyUp"
+  std::string_view key, code, text;
+  int keyCode = 0;
+  int modifiers = 0;
+  int location = 0;
+  bool autoRepeat = false;
+};
+Command DispatchKeyEvent(const KeyEvent& event);
+// Inserts text where the caret is, as an input method commits it.
+Command InsertText(std::string_view text);
+
 // --- Replies ---
 
 // What a script run by Evaluate or CallFunction* gave.
@@ -126,6 +155,9 @@ struct ResourceContent {
   bool base64 = false;
 };
 std::optional<ResourceContent> ReadResourceContent(const Reply& reply);
+
+// The bytes of a base64 text (characters outside the alphabet are skipped).
+std::vector<std::uint8_t> DecodeBase64(std::string_view text);
 
 }  // namespace protocol
 }  // namespace cdp
