@@ -19,6 +19,7 @@ using CString = std::string;
 
 
 class enumIE;
+class CFileSources;
 
 class CWendexCtrl final : public com::RefCounted<com::IDispatch, com::IOleObject, com::IPersistPropertyBag,
                                                  com::IPersistStreamInit, com::IPersistMemory> {
@@ -158,6 +159,9 @@ class CWendexCtrl final : public com::RefCounted<com::IDispatch, com::IOleObject
   std::unique_ptr<CWendexPropPage> m_pPage;
   com::ComPtr<engine::Browser> m_pHostBrowser;
   std::unique_ptr<Window> m_pWnd;
+  // The files that form fills give file inputs, with the control's own
+  // downloads: made at the first document method, gone with the control.
+  std::unique_ptr<CFileSources> m_pFileSources;
   std::int16_t m_FisByUser = kDefaultFisByUser;
   int m_cx = CWendexPropPage::kTemplateWidth, m_cy = CWendexPropPage::kTemplateHeight;
 };
