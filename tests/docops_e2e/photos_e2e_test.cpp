@@ -155,7 +155,7 @@ TEST_F(PhotosE2E, FileInputsFilledFromFilesAndAddressesReachTheSiteByteForByte) 
     page += "step(function() { log('case " + k.label + "'); });\n";
     page += "step(function() { load('" + k.page + "'); });\n";
     page += "step(function() { log(c.FFillFormS('p', '" + k.values + "', '')); });\n";
-    page += "step(function() { until('sent', function() { return uploads() >= " + std::to_string(i + 1) + "; }); });\n";
+    page += "step(function() { until('sent', function() { return uploads() >= " + std::to_string(i + 1) + "; }, 60000); });\n";
   }
   page += "next();\n</script>\n</body></html>\n";
   hostPage_ = page;
