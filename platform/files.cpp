@@ -154,6 +154,12 @@ std::string PrivateFolder::WriteNewFile(const std::string& folder, std::string_v
   return path;
 }
 
+void RemoveFileAndFolder(const std::string& path) {
+  ::unlink(path.c_str());
+  const std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) ::rmdir(path.substr(0, slash).c_str());  // only when empty
+}
+
 bool IsReadableRegularFile(std::string_view path) {
   if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos) return false;
   const std::string p(path);

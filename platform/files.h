@@ -52,6 +52,9 @@ class PrivateFolder {
   unsigned next_ = 0;
 };
 
+// Removes the file `path` and then its folder, when that is left empty.
+void RemoveFileAndFolder(const std::string& path);
+
 // Whether `path` is absolute and names a regular file (links followed)
 // that this process may read.
 bool IsReadableRegularFile(std::string_view path);

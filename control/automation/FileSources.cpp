@@ -228,10 +228,26 @@ CFileSources::CFileSources() = default;
 CFileSources::CFileSources(Limits limits) : limits_(limits) {}
 CFileSources::~CFileSources() = default;
 
+void CFileSources::Trim() {
+  while (keptBytes_ > limits_.keepBytes) {
+    auto oldest = downloaded_.end();
+    for (auto it = downloaded_.begin(); it != downloaded_.end(); ++it)
+      if (it->second.lastUse != fill_ && (oldest == downloaded_.end() || it->second.lastUse < oldest->second.lastUse))
+        oldest = it;
+    if (oldest == downloaded_.end()) return;  // all of them are the present fill's
+    // The file and the subfolder that held it alone.
+    const std::string path = oldest->second.path;
+    files::RemoveFileAndFolder(path);
+    keptBytes_ -= oldest->second.size;
+    downloaded_.erase(oldest);
+  }
+}
+
 std::string CFileSources::folder() const { return folder_ ? folder_->path() : std::string(); }
 
 bool CFileSources::Resolve(std::string_view value, std::vector<std::string>* paths, Failure* failure) {
   paths->clear();
+  ++fill_;
   Failure first = Failure::None;
   auto fail = [&](std::string_view source, Failure why, int status = 0) {
     Report(source, why, status);
@@ -247,7 +263,8 @@ bool CFileSources::Resolve(std::string_view value, std::vector<std::string>* pat
     std::string_view source = sources[i];
     if (IsAddress(source)) {
       if (auto it = downloaded_.find(source); it != downloaded_.end()) {
-        resolved[i] = it->second;
+        resolved[i] = it->second.path;
+        it->second.lastUse = fill_;
         continue;
       }
       // The same address twice in one value is fetched once.
@@ -287,15 +304,19 @@ bool CFileSources::Resolve(std::string_view value, std::vector<std::string>* pat
       std::string sub = folder_ ? folder_->MakeSubfolder() : std::string();
       std::string path = sub.empty() ? sub : files::PrivateFolder::WriteNewFile(sub, d.name, d.bytes);
       if (path.empty()) d.failure = Failure::NoFolder;
-      else downloaded_.emplace(d.address, std::move(path));
+      else {
+        keptBytes_ += d.bytes.size();
+        downloaded_.emplace(d.address, Kept{std::move(path), d.bytes.size(), fill_});
+      }
     }
     if (d.failure != Failure::None) fail(d.address, d.failure, d.status);
   }
   for (std::size_t i = 0; i < sources.size(); ++i) {
     if (fetchOf[i] == SIZE_MAX) continue;
     auto it = downloaded_.find(sources[i]);
-    if (it != downloaded_.end()) resolved[i] = it->second;
+    if (it != downloaded_.end()) resolved[i] = it->second.path;
   }
+  Trim();
   if (failure) *failure = first;
   if (first != Failure::None) return false;
   *paths = std::move(resolved);

@@ -4,11 +4,13 @@
 // redirects followed, bounded in time and size), or the absolute path of a
 // readable regular file. Downloads go to a folder of the control's own,
 // readable only by the user and removed with the object; an address is
-// downloaded once for the object's life.
+// downloaded once for the object's life, as long as what is kept stays
+// within a bound (the least recently used downloads go first).
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,6 +26,9 @@ class CFileSources {
   struct Limits {
     std::size_t maxBytes = 20u << 20;        // one file's size at most
     std::chrono::milliseconds perFile{30000};  // one download's whole time at most
+    // What the downloads kept for later fills may take on disk: beyond it
+    // the least recently used go (never those of the fill at hand).
+    std::size_t keepBytes = std::size_t{1} << 30;
   };
 
   // Why a source could not be had.
@@ -56,7 +61,18 @@ class CFileSources {
  private:
   Limits limits_;
   std::unique_ptr<files::PrivateFolder> folder_;
-  std::map<std::string, std::string, std::less<>> downloaded_;  // address -> local path
+  struct Kept {
+    std::string path;
+    std::size_t size = 0;
+    std::uint64_t lastUse = 0;  // the fill that last used it
+  };
+  // Drops the least recently used downloads beyond limits_.keepBytes,
+  // except those the present fill uses.
+  void Trim();
+
+  std::map<std::string, Kept, std::less<>> downloaded_;  // by address
+  std::size_t keptBytes_ = 0;
+  std::uint64_t fill_ = 0;  // the present fill
 };
 
 // The sources of a value: the texts between "|", in order.

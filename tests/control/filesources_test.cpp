@@ -76,6 +76,8 @@ class FileSourcesTest : public testing::Test {
       std::this_thread::sleep_for(2500ms);
       r.set_content("late", "image/png");
     });
+    // Kept connections end soon, so that stopping the server does not wait for them.
+    s.set_keep_alive_timeout(1);
     ASSERT_TRUE(local_.Start());
     dir_ = fs::temp_directory_path() / ("filesources-" + std::to_string(::getpid()));
     fs::create_directories(dir_);
@@ -176,6 +178,38 @@ TEST_F(FileSourcesTest, AddressDownloadedOnceIntoAPrivateFolderThatGoesWithTheOb
   EXPECT_FALSE(fs::exists(folder));
   // The local file is never touched.
   EXPECT_EQ(Read(local), "local");
+}
+
+// What is kept stays within its bound: the least recently used download
+// goes, never one of the fill at hand, and is downloaded again when named.
+TEST_F(FileSourcesTest, KeepsTheRecentlyUsedWithinItsBound) {
+  CFileSources::Limits limits = kLimits;
+  limits.keepBytes = 40;  // two files of 15 bytes, not three
+  CFileSources sources(limits);
+  auto url = [&](const char* name) { return local_.Url(std::string("/dl/plain/") + name); };
+  std::map<std::string, std::string> path;
+  auto resolve = [&](std::vector<const char*> names) {
+    std::string value;
+    for (const char* n : names) value += (value.empty() ? "" : "|") + url(n);
+    std::vector<std::string> paths;
+    EXPECT_TRUE(sources.Resolve(value, &paths)) << value;
+    for (std::size_t i = 0; i < paths.size() && i < names.size(); ++i) path[names[i]] = paths[i];
+  };
+  resolve({"a.png"});
+  resolve({"b.png"});
+  resolve({"a.png"});  // a is used again: b is now the oldest
+  resolve({"c.png"});
+  EXPECT_EQ(hits_, 3);
+  EXPECT_TRUE(fs::exists(path["a.png"]));
+  EXPECT_FALSE(fs::exists(path["b.png"]));
+  EXPECT_FALSE(fs::exists(fs::path(path["b.png"]).parent_path()));
+  EXPECT_TRUE(fs::exists(path["c.png"]));
+  resolve({"b.png"});
+  EXPECT_EQ(hits_, 4);
+  // One fill beyond the bound keeps all of its files.
+  resolve({"d.png", "e.png", "f.png"});
+  for (const char* n : {"d.png", "e.png", "f.png"}) EXPECT_TRUE(fs::exists(path[n])) << n;
+  for (const char* n : {"a.png", "b.png", "c.png"}) EXPECT_FALSE(fs::exists(path[n])) << n;
 }
 
 TEST(DownloadFileName, FromTheResponseElseTheAddress) {
