@@ -127,6 +127,16 @@ class FormFillingChromium : public testing::Test {
     ASSERT_TRUE(server_->Start());
   }
   static void TearDownTestSuite() { delete server_; }
+  // Loads a page of the server; its top document, null when it did not load.
+  static com::ComPtr<engine::Document> Load(engine::Browser* browser, Events& events, const std::string& path) {
+    events.completed = 0;
+    com::ComPtr<engine::Document> top;
+    if (browser->Navigate(server_->Url(path)) != com::S_OK) return top;
+    // The bound only catches a load that never ends.
+    if (!loop::DefaultLoop().RunUntil([&] { return events.completed > 0; }, 30000)) return top;
+    browser->get_Document(top.Put());
+    return top;
+  }
   static support::LocalServer* server_;
 };
 support::LocalServer* FormFillingChromium::server_ = nullptr;
@@ -137,11 +147,7 @@ TEST_F(FormFillingChromium, StatusAndFieldsForEachValueString) {
   auto browser = cdp::CreatePageBrowser(loop);
   Events events;
   browser->Advise(&events);
-  ASSERT_EQ(browser->Navigate(server_->Url("/form.html")), com::S_OK);
-  // The bound only catches a load that never ends.
-  ASSERT_TRUE(loop.RunUntil([&] { return events.completed > 0; }, 30000));
-  com::ComPtr<engine::Document> top;
-  ASSERT_EQ(browser->get_Document(top.Put()), com::S_OK);
+  com::ComPtr<engine::Document> top = Load(browser.Get(), events, "/form.html");
   ASSERT_TRUE(top);
 
   const std::vector<Case> cases = {
@@ -189,15 +195,9 @@ TEST_F(FormFillingChromium, StatusAndFieldsForEachValueString) {
 // with the events of a person's pick; a source that cannot be had leaves
 // the input as it was.
 TEST_F(FormFillingChromium, FileInputsGetTheirFiles) {
-  loop::Loop& loop = loop::DefaultLoop();
-  auto browser = cdp::CreatePageBrowser(loop);
+  auto browser = cdp::CreatePageBrowser(loop::DefaultLoop());
   Events events;
   browser->Advise(&events);
-  ASSERT_EQ(browser->Navigate(server_->Url("/files.html")), com::S_OK);
-  ASSERT_TRUE(loop.RunUntil([&] { return events.completed > 0; }, 30000));
-  com::ComPtr<engine::Document> top;
-  ASSERT_EQ(browser->get_Document(top.Put()), com::S_OK);
-  ASSERT_TRUE(top);
 
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("files-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -227,11 +227,8 @@ TEST_F(FormFillingChromium, FileInputsGetTheirFiles) {
   for (const FileCase& fc : cases) {
     SCOPED_TRACE(fc.what);
     // A fresh page for each case: a file input cannot be reset by script alone.
-    events.completed = 0;
-    ASSERT_EQ(browser->Navigate(server_->Url("/files.html")), com::S_OK);
-    ASSERT_TRUE(loop.RunUntil([&] { return events.completed > 0; }, 30000));
-    top.Reset();
-    ASSERT_EQ(browser->get_Document(top.Put()), com::S_OK);
+    com::ComPtr<engine::Document> top = Load(browser.Get(), events, "/files.html");
+    ASSERT_TRUE(top);
     enumIE worker;
     worker.fillForm("p", fc.values, top.Get());
     EXPECT_EQ(worker.nFillStatus, fc.status);

@@ -5,8 +5,7 @@
 // temporary folder the test gives (TMPDIR) and must be gone with the control.
 //
 // The cross-site frame comes from "localhost" while its page comes from
-// 127.0.0.1; the control's browser runs with site isolation on, so that
-// frame is out of process.
+// 127.0.0.1 (in the browser's default set-up, in the page's process).
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
@@ -16,6 +15,7 @@
 #include <mutex>
 #include <random>
 
+#include "tests/docops_e2e/hosted_pages.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/LocalServer.h"
 
@@ -57,14 +57,7 @@ class PhotosE2E : public ::testing::Test {
     for (const auto& [name, bytes] : files_)
       if (name != "c.png") std::ofstream(work_ / name, std::ios::binary) << bytes;
 
-    server_.set_mount_point("/", VELMORA_E2E_PAGES);
-    server_.Get("/host.html", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(hostPage_, "text/html; charset=utf-8");
-    });
-    server_.Post("/rec", [this](const httplib::Request& req, httplib::Response& res) {
-      Record(req.body);
-      res.set_content("ok", "text/plain");
-    });
+    ServeHostedPages(server_, &hostPage_, [this](const std::string& line) { Record(line); });
     server_.Get("/photo/c.png", [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(files_["c.png"], "image/png");
     });
@@ -99,13 +92,11 @@ class PhotosE2E : public ::testing::Test {
     ASSERT_TRUE(local_.Start());
     setenv("VELMORA_SERVICE", local_.Url("").c_str(), 1);
     setenv("TMPDIR", tmp_.c_str(), 1);
-    setenv("VELMORA_SITE_ISOLATION", "1", 1);
   }
   void TearDown() override {
     local_.Stop();
     unsetenv("VELMORA_SERVICE");
     unsetenv("TMPDIR");
-    unsetenv("VELMORA_SITE_ISOLATION");
     fs::remove_all(work_);
   }
 
