@@ -85,6 +85,8 @@ short CWendexCtrl::DocumentMethod(Operation operation) {
   auto doc = HiddenDocument();
   if (!doc) return 1;
   enumIE worker;
+  if (!m_pFileSources) m_pFileSources = std::make_unique<CFileSources>();
+  worker.pFileSources = m_pFileSources.get();
   return static_cast<short>(operation(worker, doc.Get()));
 }
 

@@ -8,6 +8,7 @@
 #include "control/WendexApp.h"
 #include "control/WendexDispatch.h"
 #include "control/WendexIds.h"
+#include "control/automation/FileSources.h"
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
 
@@ -240,6 +241,8 @@ com::HRESULT CWendexCtrl::SetExtent(int width, int height) {
 com::HRESULT CWendexCtrl::Close() {
   if (m_pPage) m_pPage->DestroyWindow();
   m_pWnd.reset();
+  // Without its browser no fill will want the downloads again.
+  m_pFileSources.reset();
   return com::S_OK;
 }
 

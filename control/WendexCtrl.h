@@ -20,6 +20,7 @@ using CString = std::string;
 
 
 class enumIE;
+class CFileSources;
 
 class CWendexCtrl final : public com::RefCounted<com::IDispatch, com::IOleObject, com::IPersistPropertyBag,
                                                  com::IPersistStreamInit, com::IPersistMemory> {
@@ -163,6 +164,9 @@ class CWendexCtrl final : public com::RefCounted<com::IDispatch, com::IOleObject
   // used; empty for a control without one (made by script, not by an element).
   com::ComPtr<engine::ViewBox> m_pViewBox;
   std::unique_ptr<Window> m_pWnd;
+  // The files that form fills give file inputs, with the control's own
+  // downloads: made at the first document method, gone with the control.
+  std::unique_ptr<CFileSources> m_pFileSources;
   std::int16_t m_FisByUser = kDefaultFisByUser;
   int m_cx = CWendexPropPage::kTemplateWidth, m_cy = CWendexPropPage::kTemplateHeight;
 };

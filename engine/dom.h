@@ -317,6 +317,13 @@ class Input : public com::IUnknown {
   virtual com::HRESULT get_name(std::string* name) = 0;
   virtual com::HRESULT get_value(std::string* value) = 0;
   virtual com::HRESULT put_value(std::string_view value) = 0;
+  // Gives a file input local files (absolute paths) at once, as a person
+  // picking them would: an input without "multiple" takes the first only,
+  // its "input" and "change" events fire, and its page learns the files'
+  // names and contents, never their paths. E_INVALIDARG for an element
+  // that is no file input; E_NOTIMPL where the engine cannot give a page
+  // files, as a page's own script cannot.
+  virtual com::HRESULT SetFiles(std::span<const std::string>) { return com::E_NOTIMPL; }
 
  protected:
   ~Input() = default;

@@ -114,4 +114,60 @@ std::string UserDataFolder(std::string_view name) {
   return folder;
 }
 
+std::unique_ptr<PrivateFolder> PrivateFolder::Make(std::string_view prefix) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = tmp && *tmp == '/' ? tmp : "/tmp";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  std::string pattern = base + "/" + std::string(prefix) + "XXXXXX";
+  // mkdtemp makes the folder with mode 0700.
+  if (!::mkdtemp(pattern.data())) return nullptr;
+  return std::unique_ptr<PrivateFolder>(new PrivateFolder(std::move(pattern)));
+}
+
+PrivateFolder::~PrivateFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string PrivateFolder::MakeSubfolder() {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string sub = path_ + "/" + std::to_string(next_++);
+    if (::mkdir(sub.c_str(), 0700) == 0) return sub;
+    if (errno != EEXIST) return {};
+  }
+  return {};
+}
+
+std::string PrivateFolder::WriteNewFile(const std::string& folder, std::string_view name, std::string_view bytes) {
+  std::string path = folder + "/" + std::string(name);
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return {};
+  for (std::size_t done = 0; done < bytes.size();) {
+    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ::unlink(path.c_str());
+      return {};
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return path;
+}
+
+void RemoveFileAndFolder(const std::string& path) {
+  ::unlink(path.c_str());
+  const std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) ::rmdir(path.substr(0, slash).c_str());  // only when empty
+}
+
+bool IsReadableRegularFile(std::string_view path) {
+  if (path.empty() || path.front() != '/' || path.find('\0') != std::string_view::npos) return false;
+  const std::string p(path);
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // Opening it says whether it may be read (access() would ask for the real user).
+  Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  return static_cast<bool>(fd);
+}
+
 }  // namespace files

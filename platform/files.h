@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,38 @@ enum class RewriteResult {
 // to the rename, so the last writer wins and no update is torn.
 RewriteResult RewriteLocked(const std::string& path,
                             const std::function<std::optional<std::string>(std::string_view)>& rewrite);
+
+// A folder of the process's own, readable only by the user (mode 0700),
+// made in the temporary folder ($TMPDIR, else /tmp) with a name that starts
+// with `prefix`; it is removed with all it holds when the object goes.
+class PrivateFolder {
+ public:
+  // Null when the folder cannot be made.
+  static std::unique_ptr<PrivateFolder> Make(std::string_view prefix);
+  ~PrivateFolder();
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+  // Ends without "/".
+  const std::string& path() const { return path_; }
+  // A new subfolder (mode 0700) of its own; empty when it cannot be made.
+  std::string MakeSubfolder();
+  // Writes `bytes` to a new file of `folder` (mode 0600, never over an
+  // existing one); its path, or empty when it cannot be written.
+  static std::string WriteNewFile(const std::string& folder, std::string_view name, std::string_view bytes);
+
+ private:
+  explicit PrivateFolder(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+  unsigned next_ = 0;
+};
+
+// Removes the file `path` and then its folder, when that is left empty.
+void RemoveFileAndFolder(const std::string& path);
+
+// Whether `path` is absolute and names a regular file (links followed)
+// that this process may read.
+bool IsReadableRegularFile(std::string_view path);
 
 // The user's data folder for a program: $XDG_DATA_HOME/NAME, else
 // ~/.local/share/NAME; created (mode 0700) when missing. Ends without "/".

@@ -2,8 +2,13 @@
 // Chromium: the 100 fields of form.html filled one by one with fill
 // (fill_ms), the 10,000 pieces of the control's long value string as
 // 10,000 fill calls (pieces_ms), and the 1,000 links of links.html scanned
-// by their text, the matches clicked (links_ms).
-// Usage: node playwright.cjs BASE_URL RUNS PIECE_RUNS   (prints the medians)
+// by their text, the matches clicked (links_ms); the 10 photos of 2 MiB of
+// photos.html downloaded (side by side, with fetch, into files) and given
+// to the file input with setInputFiles (photos_ms), and the files
+// downloaded already given again (photos_set_ms).
+// Usage: node playwright.cjs BASE_URL RUNS PIECE_RUNS PHOTO_RUNS   (prints the medians)
+const fs = require('fs');
+const os = require('os');
 const path = require('path');
 const { chromium } = require(path.join(process.env.PLAYWRIGHT_DIR, 'node_modules', 'playwright-core'));
 
@@ -21,6 +26,7 @@ async function median(runs, work) {
 
 (async () => {
   const [base, runs, pieceRuns] = [process.argv[2], Number(process.argv[3] || 20), Number(process.argv[4] || 1)];
+  const photoRuns = Number(process.argv[5] || 5);
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -51,6 +57,27 @@ async function median(runs, work) {
   console.log('links_ms ' + await median(runs, scan));
   const clicks = await page.evaluate(() => window.clicks);
   if (clicks !== 10 * (runs + 1)) throw new Error('the "go" links were clicked ' + clicks + ' times');
+
+  await page.goto(base + '/photos.html', { waitUntil: 'load' });
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'playwright-photos-'));
+  const input = 'form[name=photos] input[name=many]';
+  const download = (run) => Promise.all(Array.from({ length: 10 }, async (_, i) => {
+    const res = await fetch(`${base}/photo/${i}.png?r=${run}`);
+    if (!res.ok) throw new Error('photo ' + i + ': HTTP ' + res.status);
+    const file = path.join(folder, `${run}-${i}.png`);
+    await fs.promises.writeFile(file, Buffer.from(await res.arrayBuffer()));
+    return file;
+  }));
+  let first = null;
+  console.log('photos_ms ' + await median(photoRuns, async (r) => {
+    const files = await download(r);
+    if (r === 0) first = files;
+    await page.setInputFiles(input, files);
+  }));
+  const picked = await page.evaluate(() => window.picked);
+  if (picked !== '10 ' + 10 * (2 << 20)) throw new Error('the photo input holds ' + picked);
+  console.log('photos_set_ms ' + await median(photoRuns, () => page.setInputFiles(input, first)));
+  fs.rmSync(folder, { recursive: true, force: true });
   await browser.close();
 })().catch((e) => {
   console.log('error ' + e.message);

@@ -1,9 +1,11 @@
-// The server both sides of the request benchmark talk to: a small answer
-// for GETs, an acknowledgement for uploads, and the benchmark page.
+// The server both sides of the request and document benchmarks talk to: a
+// small answer for GETs, an acknowledgement for uploads, photos of 2 MiB
+// (/photo/N.png, any query), and the benchmark pages.
 // A deep listen queue: the concurrent side opens 100 connections at once.
 #define CPPHTTPLIB_LISTEN_BACKLOG 512
 #include <httplib.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -20,6 +22,19 @@ int main(int argc, char** argv) {
   server.set_tcp_nodelay(true);
   server.set_mount_point("/", argv[1]);
   server.Get("/small", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+  // Every photo holds the same bytes (none compress), whatever its number.
+  static const std::string photo = [] {
+    std::string bytes(2u << 20, '\0');
+    std::uint32_t x = 2463534242u;
+    for (char& c : bytes) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      c = static_cast<char>(x);
+    }
+    return bytes;
+  }();
+  server.Get(R"(/photo/\d+\.png)", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(photo, "image/png");
+  });
   server.Post("/upload", [](const httplib::Request& req, httplib::Response& res) {
     res.set_content(std::to_string(req.body.size()), "text/plain");
   });

@@ -60,7 +60,7 @@ void enumIE::fillFields(const std::vector<FormValue>& pieces, engine::Form* form
       nFillStatus = STATUS_FIELD_LOOKUP;
       return;
     }
-    for (FieldOutcome outcome : outcomes) recordField(outcome);
+    for (FieldOutcome outcome : outcomes) recordField(StepOf(outcome));
     if (outcomes.size() >= rest.size()) return;
     // The engine left a piece to the field step (a file input), then goes on after it.
     const FormValue& left = pieces[at + outcomes.size()];
@@ -76,8 +76,10 @@ void enumIE::fillForm(std::string formName, std::string values, engine::Document
   fillFormInFrames(formName, values, document);
   // A failed lookup records 12.
   if (!fillNamedForm(formName, values, document, true)) return;
-  // A found form always ends with 0.
-  nFillStatus = STATUS_DONE;
+  // A found form always ends with 0, unless a file input was left as it
+  // was: a fill that silently went without its photos would pass for a
+  // complete one.
+  nFillStatus = filledStatus();
 }
 
 void enumIE::fillFormInFrames(std::string formName, std::string values, engine::Document* document) {
@@ -92,8 +94,9 @@ void enumIE::fillFormSubmit(std::string formName, std::string values, engine::Do
   // A failed lookup records nothing here.
   com::ComPtr<engine::Form> form = fillNamedForm(formName, values, document, false);
   if (!form) return;
-  // A refused submission leaves what the fields wrote.
-  if (com::Succeeded(form->submit())) nFillStatus = STATUS_DONE;
+  // A refused submission leaves what the fields wrote; a file input left as
+  // it was is reported over a successful one.
+  if (com::Succeeded(form->submit())) nFillStatus = filledStatus();
 }
 
 void enumIE::fillFormSubmitInFrames(std::string formName, std::string values, engine::Document* document) {
@@ -104,14 +107,14 @@ void enumIE::fillField(std::string name, std::string value, engine::Form* form) 
   recordField(setField(name, value, form));
 }
 
-FieldOutcome enumIE::setField(const std::string& name, const std::string& value, engine::Form* form) {
+FieldStep enumIE::setField(const std::string& name, const std::string& value, engine::Form* form) {
   try {
     // The field of that name; a failed lookup.
     com::ComPtr<com::IUnknown> item;
-    if (com::Failed(form->item(ToEngine(name), std::int32_t{0}, item.Put()))) return FieldOutcome::LookupFailed;
+    if (com::Failed(form->item(ToEngine(name), std::int32_t{0}, item.Put()))) return FieldStep::LookupFailed;
     // Only inputs are filled (not selects, text areas or buttons).
     auto input = engine::Query<engine::Input>(item.Get(), engine::IID_Input);
-    if (!input) return FieldOutcome::NotAnInput;
+    if (!input) return FieldStep::NotAnInput;
     // The input's type.
     std::string type;
     input->get_type(&type);
@@ -128,22 +131,44 @@ FieldOutcome enumIE::setField(const std::string& name, const std::string& value,
         memberInput->get_value(&memberValue);
         if (codepage::EqualsNoCase(FromEngine(memberValue), value)) element->click();
       }
-      return FieldOutcome::GroupScanned;
+      return FieldStep::GroupScanned;
     }
+    // A file input: the files its value names.
+    if (codepage::EqualsNoCase(type, "file")) return giveFiles(input.Get(), value);
     // Any other input: its value is set.
     input->put_value(ToEngine(value));
-    return FieldOutcome::ValueSet;
+    return FieldStep::ValueSet;
   } catch (...) {
-    return FieldOutcome::Failed;
+    return FieldStep::Failed;
   }
 }
 
-void enumIE::recordField(FieldOutcome outcome) {
-  switch (outcome) {
-    case FieldOutcome::LookupFailed: nFillStatus = STATUS_FIELD_LOOKUP; break;
-    case FieldOutcome::NotAnInput: break;  // such fields are not filled, and say nothing
-    case FieldOutcome::GroupScanned: nFillStatus = STATUS_GROUP_SCANNED; break;
-    case FieldOutcome::ValueSet: nFillStatus = STATUS_DONE; break;
-    case FieldOutcome::Failed: nFillStatus = STATUS_EXCEPTION; break;
+FieldStep enumIE::giveFiles(engine::Input* input, const std::string& value) {
+  // An empty value names no file: the input keeps what it has.
+  if (value.empty()) return FieldStep::ValueSet;
+  // Every source as a local file: paths as they stand, addresses downloaded.
+  CFileSources* sources = pFileSources;
+  if (!sources) {
+    if (!m_pOwnFileSources) m_pOwnFileSources = std::make_unique<CFileSources>();
+    sources = m_pOwnFileSources.get();
+  }
+  std::vector<std::string> paths;
+  if (!sources->Resolve(ToEngine(value), &paths)) return FieldStep::FilesUnavailable;
+  // All of them at once, as a person picks them.
+  if (com::Failed(input->SetFiles(paths))) return FieldStep::FilesUnavailable;
+  return FieldStep::ValueSet;
+}
+
+void enumIE::recordField(FieldStep step) {
+  switch (step) {
+    case FieldStep::LookupFailed: nFillStatus = STATUS_FIELD_LOOKUP; break;
+    case FieldStep::NotAnInput: break;  // such fields are not filled, and say nothing
+    case FieldStep::GroupScanned: nFillStatus = STATUS_GROUP_SCANNED; break;
+    case FieldStep::ValueSet: nFillStatus = STATUS_DONE; break;
+    case FieldStep::Failed: nFillStatus = STATUS_EXCEPTION; break;
+    case FieldStep::FilesUnavailable:
+      nFillStatus = STATUS_FILES_UNAVAILABLE;
+      bFilesUnavailable = true;
+      break;
   }
 }

@@ -16,9 +16,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "control/automation/FileSources.h"
 #include "control/automation/FormValue.h"
 #include "engine/dom.h"
 
@@ -42,7 +44,23 @@ enum DocumentStatus : std::int32_t {
   STATUS_NO_MEMORY = 21,      // no memory for the source
   STATUS_FIELD_LOOKUP = 23,   // the lookup of a field name in the form failed
   STATUS_GROUP_SCANNED = 24,  // a radio or checkbox group was scanned
+  // A file input whose files could not all be had (no such file, an HTTP
+  // error, too large, timed out) or given: it was left as it was. Once
+  // written in a call, a form's fill ends with it instead of 0.
+  STATUS_FILES_UNAVAILABLE = 40,
 };
+
+// What the field step did with one piece: an outcome a batched fill of the
+// engine reports (the same values), or a file input left as it was.
+enum class FieldStep : std::int32_t {
+  LookupFailed = static_cast<std::int32_t>(engine::FieldOutcome::LookupFailed),
+  NotAnInput = static_cast<std::int32_t>(engine::FieldOutcome::NotAnInput),
+  GroupScanned = static_cast<std::int32_t>(engine::FieldOutcome::GroupScanned),
+  ValueSet = static_cast<std::int32_t>(engine::FieldOutcome::ValueSet),
+  Failed = static_cast<std::int32_t>(engine::FieldOutcome::Failed),
+  FilesUnavailable,
+};
+inline FieldStep StepOf(engine::FieldOutcome outcome) { return static_cast<FieldStep>(outcome); }
 
 // Codes of nScriptStatus beside the shared ones.
 enum ScriptStatus : std::int32_t {
@@ -73,6 +91,10 @@ class enumIE {
   std::int32_t nEditStatus = STATUS_NOT_SET;
   std::int32_t nSubmitStatus = STATUS_NOT_SET;
   std::int32_t nFillStatus = STATUS_NOT_SET;
+
+  // Where file inputs get their files: the control's, which keeps its
+  // downloads for its life. Without one, the worker uses one of its own.
+  CFileSources* pFileSources = nullptr;
 
   // Calls the global function `name` with `arguments` in every frame whose
   // script has it, then in the document. Records in nScriptStatus.
@@ -129,9 +151,20 @@ class enumIE {
   // the fields in one batch where it can, else fillField sets each.
   void fillFields(const std::vector<FormValue>& pieces, engine::Form* form);
   // The field step on one field (what fillField does), as its outcome.
-  engine::FieldOutcome setField(const std::string& name, const std::string& value, engine::Form* form);
+  FieldStep setField(const std::string& name, const std::string& value, engine::Form* form);
+  // A file input given the files its value names, all at once; the input is
+  // left as it was when any of them cannot be had.
+  FieldStep giveFiles(engine::Input* input, const std::string& value);
   // What the field step records for its outcome.
-  void recordField(engine::FieldOutcome outcome);
+  void recordField(FieldStep step);
+  // What a found form's fill ends with: 0, or the code of a file input
+  // left as it was during this call.
+  std::int32_t filledStatus() const {
+    return bFilesUnavailable ? std::int32_t{STATUS_FILES_UNAVAILABLE} : std::int32_t{STATUS_DONE};
+  }
+
+  bool bFilesUnavailable = false;                  // a file input was left as it was during this call
+  std::unique_ptr<CFileSources> m_pOwnFileSources;  // when no control lends its own
 
   // What a walk records when the frames cannot be enumerated.
   struct WalkRecording {

@@ -17,6 +17,7 @@ constexpr std::string_view kAnsweredByThePage[] = {
     "Runtime.evaluate",
     "Runtime.callFunctionOn",
     "DOM.describeNode",
+    "DOM.setFileInputFiles",
     "Page.getResourceContent",
 };
 

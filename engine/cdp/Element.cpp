@@ -135,6 +135,14 @@ constexpr const char* kFillFields =
     "  return out.join('');"
     "}";
 
+// 0: no file input; 1: a file input that takes one file; 2: one that takes many.
+constexpr const char* kFileInputKind =
+    "function() {"
+    "  if (String(this.tagName || '').toUpperCase() !== 'INPUT') return 0;"
+    "  if (String(this.type || '').toLowerCase() !== 'file') return 0;"
+    "  return this.multiple ? 2 : 1;"
+    "}";
+
 // Appends a text as its length in the page's characters (UTF-16 units),
 // ":" and the text.
 void AppendCounted(std::string& out, std::string_view utf8) {
@@ -356,6 +364,24 @@ class ElementImpl final : public com::RefCounted<engine::Element, engine::Form, 
   }
   HRESULT put_value(std::string_view value) override {
     return handle_->Effect("function(v){this.value = v;}", Args(std::string(value)));
+  }
+  HRESULT SetFiles(std::span<const std::string> paths) override {
+    // A file input only; without "multiple" it takes the first file alone.
+    Json::Value kind;
+    HRESULT hr = handle_->CallOn(kFileInputKind, Json::Value(Json::arrayValue), true, &kind);
+    if (com::Failed(hr)) return hr;
+    const int k = kind["value"].asInt();
+    if (k == 0) return com::E_INVALIDARG;
+    std::vector<std::string> files(paths.begin(), paths.end());
+    if (k == 1 && files.size() > 1) files.resize(1);
+    // The browser reads the files and fires the input's events, on the
+    // session of the element's own frame (another process's, for a frame of
+    // another site).
+    const Reply r = handle_->process().Call(handle_->generation(),
+                                            protocol::SetFileInputFiles(handle_->objectId(), files),
+                                            handle_->session());
+    if (r.ok) return com::S_OK;
+    return handle_->process().Alive(handle_->generation()) ? com::E_FAIL : engine::E_GONE;
   }
 
   // Anchor

@@ -103,6 +103,11 @@ Command CallFunctionInContext(int contextId, std::string_view function, const st
 
 Command ReleaseObject(std::string_view objectId) { return With("Runtime.releaseObject", {{"objectId", Text(objectId)}}); }
 Command DescribeNode(std::string_view objectId) { return With("DOM.describeNode", {{"objectId", Text(objectId)}}); }
+Command SetFileInputFiles(std::string_view objectId, const std::vector<std::string>& paths) {
+  Json::Value list(Json::arrayValue);
+  for (const auto& p : paths) list.append(p);
+  return With("DOM.setFileInputFiles", {{"objectId", Text(objectId)}, {"files", list}});
+}
 
 Command InterceptMedia() {
   Json::Value list(Json::arrayValue);

@@ -75,6 +75,8 @@ Command CallFunctionInContext(int contextId, std::string_view function, const st
 Command ReleaseObject(std::string_view objectId);
 // The frame a frame element shows.
 Command DescribeNode(std::string_view objectId);
+// Gives the file input `objectId` these local files.
+Command SetFileInputFiles(std::string_view objectId, const std::vector<std::string>& paths);
 
 // --- Requests of images and media ---
 // Pauses every image and media request, for the reader thread to fail or let go.

@@ -235,6 +235,9 @@ class JscElement final : public Wrapper<Element, Form, Input, Anchor> {
   HRESULT get_type(std::string* type) override { return GetText("type", type); }
   HRESULT get_value(std::string* value) override { return GetText("value", value); }
   HRESULT put_value(std::string_view value) override { return PutText("value", value); }
+  // A hosted page's engine gives the page's script no way to hand a file
+  // input files, and so none to us.
+  HRESULT SetFiles(std::span<const std::string>) override { return com::E_NOTIMPL; }
 
   // Anchor
   HRESULT get_href(std::string* href) override { return GetText("href", href); }

@@ -134,6 +134,12 @@ class TestDoubleInput final : public Counted<engine::Element, engine::Input> {
     value = v;
     return com::S_OK;
   }
+  HRESULT SetFiles(std::span<const std::string> paths) override {
+    std::string line = "files " + label + "=";
+    for (std::size_t i = 0; i < paths.size(); ++i) line += (i ? "|" : "") + paths[i];
+    log->push_back(line);
+    return com::S_OK;
+  }
 
   std::string type, value, label;
   Log* log;

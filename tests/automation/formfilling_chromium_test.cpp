@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -43,6 +47,21 @@ std::string FormPage() {
       "</script></body></html>";
   return page;
 }
+
+// Form p: a single and a multiple file input and a text input; each file
+// input's events are kept in `seen` in the order they fire.
+constexpr const char kFilesPage[] =
+    "<!DOCTYPE html><html><head><meta charset='utf-8'></head><body><form name='p' action='/never'>"
+    "<input type='file' name='one'><input type='FILE' name='many' multiple><input name='title'></form><script>"
+    "const seen = [];"
+    "for (const e of document.querySelectorAll('input[type=file i]'))"
+    "  for (const type of ['input', 'change']) e.addEventListener(type, () => seen.push(e.name + ':' + type));"
+    // A file input's files as name/size pairs, and what its value shows.
+    "function files(n) {"
+    "  const e = document.forms.p.elements[n];"
+    "  return Array.from(e.files).map((f) => f.name + '/' + f.size).join(',') + ' ' + e.value;"
+    "}"
+    "</script></body></html>";
 
 struct Events final : engine::BrowserEvents {
   int completed = 0;
@@ -99,9 +118,25 @@ class FormFillingChromium : public testing::Test {
     server_->server.Get("/form.html", [](const httplib::Request&, httplib::Response& r) {
       r.set_content(FormPage(), "text/html; charset=utf-8");
     });
+    server_->server.Get("/files.html", [](const httplib::Request&, httplib::Response& r) {
+      r.set_content(kFilesPage, "text/html; charset=utf-8");
+    });
+    server_->server.Get("/photo/c.png", [](const httplib::Request&, httplib::Response& r) {
+      r.set_content(std::string(3000, 'c'), "image/png");
+    });
     ASSERT_TRUE(server_->Start());
   }
   static void TearDownTestSuite() { delete server_; }
+  // Loads a page of the server; its top document, null when it did not load.
+  static com::ComPtr<engine::Document> Load(engine::Browser* browser, Events& events, const std::string& path) {
+    events.completed = 0;
+    com::ComPtr<engine::Document> top;
+    if (browser->Navigate(server_->Url(path)) != com::S_OK) return top;
+    // The bound only catches a load that never ends.
+    if (!loop::DefaultLoop().RunUntil([&] { return events.completed > 0; }, 30000)) return top;
+    browser->get_Document(top.Put());
+    return top;
+  }
   static support::LocalServer* server_;
 };
 support::LocalServer* FormFillingChromium::server_ = nullptr;
@@ -112,11 +147,7 @@ TEST_F(FormFillingChromium, StatusAndFieldsForEachValueString) {
   auto browser = cdp::CreatePageBrowser(loop);
   Events events;
   browser->Advise(&events);
-  ASSERT_EQ(browser->Navigate(server_->Url("/form.html")), com::S_OK);
-  // The bound only catches a load that never ends.
-  ASSERT_TRUE(loop.RunUntil([&] { return events.completed > 0; }, 30000));
-  com::ComPtr<engine::Document> top;
-  ASSERT_EQ(browser->get_Document(top.Put()), com::S_OK);
+  com::ComPtr<engine::Document> top = Load(browser.Get(), events, "/form.html");
   ASSERT_TRUE(top);
 
   const std::vector<Case> cases = {
@@ -134,7 +165,7 @@ TEST_F(FormFillingChromium, StatusAndFieldsForEachValueString) {
       // the pieces after it are filled in a second call.
       {"a file input in the middle", "title=a&up=&area=b&kind=m", STATUS_GROUP_SCANNED,
        {{"title", "a"}, {"up", ""}, {"area", "b"}, {"kind", "1,0"}}},
-      {"a file input refusing its value still records 0", "area=c&up=C:\\x.jpg", STATUS_DONE,
+      {"a file input whose file cannot be had is left as it was", "area=c&up=C:\\x.jpg", STATUS_FILES_UNAVAILABLE,
        {{"area", "c"}, {"up", ""}}},
       {"values keep further equals signs", "title=u?v=1&area=a==", STATUS_DONE,
        {{"title", "u?v=1"}, {"area", "a=="}}},
@@ -158,6 +189,56 @@ TEST_F(FormFillingChromium, StatusAndFieldsForEachValueString) {
   missing.fillForm("nosuch", "title=x", top.Get());
   EXPECT_EQ(missing.nFillStatus, STATUS_NO_FORM);
   browser->Advise(nullptr);
+}
+
+// File inputs on a real Chromium: the files their value names, all at once,
+// with the events of a person's pick; a source that cannot be had leaves
+// the input as it was.
+TEST_F(FormFillingChromium, FileInputsGetTheirFiles) {
+  auto browser = cdp::CreatePageBrowser(loop::DefaultLoop());
+  Events events;
+  browser->Advise(&events);
+
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("files-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  auto write = [&](const std::string& name, std::size_t size) {
+    std::ofstream(dir / name, std::ios::binary) << std::string(size, name[0]);
+    return (dir / name).string();
+  };
+  const std::string a = write("a.jpg", 1000), b = write("b.jpg", 2000);
+  const std::string c = server_->Url("/photo/c.png");
+
+  struct FileCase {
+    std::string what, values;
+    std::int32_t status;
+    std::string one, many, title, seen;
+  };
+  const std::vector<FileCase> cases = {
+      {"a single input takes the first, a multiple one all", "one=" + a + "|" + b + "&many=" + b + "|" + c + "&title=t",
+       STATUS_DONE, "a.jpg/1000 C:\\fakepath\\a.jpg", "b.jpg/2000,c.png/3000 C:\\fakepath\\b.jpg", "t",
+       "one:input,one:change,many:input,many:change"},
+      {"a missing file leaves the input, the other pieces go on", "title=u&many=" + a + "|" + dir.string() + "/none.jpg",
+       STATUS_FILES_UNAVAILABLE, " ", " ", "u", ""},
+      {"only http, https and absolute paths", "many=file://" + a + "&one=" + a, STATUS_FILES_UNAVAILABLE,
+       "a.jpg/1000 C:\\fakepath\\a.jpg", " ", "", "one:input,one:change"},
+      {"a folder is no file", "one=" + dir.string(), STATUS_FILES_UNAVAILABLE, " ", " ", "", ""},
+      {"an empty value names no file", "one=&title=v", STATUS_DONE, " ", " ", "v", ""},
+  };
+  for (const FileCase& fc : cases) {
+    SCOPED_TRACE(fc.what);
+    // A fresh page for each case: a file input cannot be reset by script alone.
+    com::ComPtr<engine::Document> top = Load(browser.Get(), events, "/files.html");
+    ASSERT_TRUE(top);
+    enumIE worker;
+    worker.fillForm("p", fc.values, top.Get());
+    EXPECT_EQ(worker.nFillStatus, fc.status);
+    EXPECT_EQ(Eval(top.Get(), "files('one')"), fc.one);
+    EXPECT_EQ(Eval(top.Get(), "files('many')"), fc.many);
+    EXPECT_EQ(Eval(top.Get(), "document.forms.p.title.value"), fc.title);
+    EXPECT_EQ(Eval(top.Get(), "seen.join()"), fc.seen);
+  }
+  browser->Advise(nullptr);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

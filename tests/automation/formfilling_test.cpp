@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "control/automation/enumIE.h"
 #include "tests/automation/dom_test_double.h"
 
@@ -103,10 +106,14 @@ TEST(FillFields, BatchesAreRecordedInOrderAndAPieceHandedBackGoesToTheFieldStep)
     else *outcomes = {FieldOutcome::ValueSet, FieldOutcome::NotAnInput};
     return com::S_OK;
   };
+  // A file the file input can be given.
+  const std::string photo = testing::TempDir() + "fillfields-photo.jpg";
+  { std::ofstream(photo) << "photo"; }
   Worker w;
-  w.fillFields({FormValue("kind=m"), FormValue("up=a.jpg"), FormValue("title=t"), FormValue("city=b")}, form.Get());
+  w.fillFields({FormValue("kind=m"), FormValue("up=" + photo), FormValue("title=t"), FormValue("city=b")}, form.Get());
   EXPECT_EQ(batches, (std::vector<std::vector<std::string>>{{"kind", "up", "title", "city"}, {"title", "city"}}));
-  EXPECT_EQ(log, Log{"value up=a.jpg"});
+  EXPECT_EQ(log, Log{"files up=" + photo});
+  std::remove(photo.c_str());
   EXPECT_EQ(w.nFillStatus, STATUS_DONE);  // the select says nothing after the text's 0
 
   form->batch = [](std::span<const engine::FieldValue>, std::vector<FieldOutcome>*) { return engine::E_GONE; };

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "tests/docops_e2e/hosted_pages.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/LocalServer.h"
 
@@ -41,14 +42,7 @@ class DocOpsE2E : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(PrepareControl("docops-e2e", &work_));
 
-    server_.set_mount_point("/", VELMORA_E2E_PAGES);
-    server_.Get("/host.html", [this](const httplib::Request&, httplib::Response& res) {
-      res.set_content(hostPage_, "text/html; charset=utf-8");
-    });
-    server_.Post("/rec", [this](const httplib::Request& req, httplib::Response& res) {
-      Record(req.body);
-      res.set_content("ok", "text/plain");
-    });
+    ServeHostedPages(server_, &hostPage_, [this](const std::string& line) { Record(line); });
     server_.Post("/rec/post", [this](const httplib::Request& req, httplib::Response& res) {
       Record("post " + req.body);
       res.set_content("<!DOCTYPE html><html><body><p>posted \xE6\x88\xBF</p></body></html>", "text/html; charset=utf-8");

@@ -19,13 +19,13 @@ function loaded() { log('loaded'); resume(); }
 function late() { log('late'); resume(); }
 function jsonError() { log('jsonError'); }
 function load(page) { c.FSetSrc(site + page, wait()); }
-// Polls until cond() holds (at most 5 s), then logs whether it did.
-function until(label, cond) {
+// Polls until cond() holds (at most `ms`, 5 s unless given), then logs whether it did.
+function until(label, cond, ms) {
   waits++;
   var start = Date.now();
   var timer = setInterval(function() {
     var ok = cond();
-    if (!ok && Date.now() - start < 5000) return;
+    if (!ok && Date.now() - start < (ms || 5000)) return;
     clearInterval(timer);
     log(label + ' ' + (ok ? 'yes' : 'no'));
     resume();

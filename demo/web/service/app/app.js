@@ -418,7 +418,10 @@ function publishToB(run, release) {
           'rooms=' + pieceValue(listing.rooms), 'description=' + pieceValue(listing.description),
           'agree=yes', 'cover=' + listing.photos[0], 'photos=' + listing.photos.slice(1).join('|')
         ].join('&');
-        if (Number(ctl.FFillForm('post', values, '')) !== 0) return failWith('没有找到发布表单');
+        var filled = Number(ctl.FFillForm('post', values, ''));
+        // 40: a photo could not be had; the listing is not sent without it.
+        if (filled === 40) return failWith('照片无法获取，未提交');
+        if (filled !== 0) return failWith('没有找到发布表单');
         step(run, 80, '提交');
         loadWait(function(msg) { return ctl.FClickInput('submit', 'publish', '发布房源', msg); }, function(loaded) {
           var page = readAnswerPage(loaded);
