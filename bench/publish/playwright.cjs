@@ -14,9 +14,11 @@
 // fresh browser context; the browser is launched once. The time of a run is
 // from the start of the three publications to the last outcome. After each
 // run the service's /api/verify must find every site's listing intact.
-// Prints "run N SECONDS" per run (and each site's number and seconds from
-// the start to its outcome) and "median_s SECONDS".
-// Usage: node playwright.cjs VELMORA_DEMO RUNS
+// Runs one publication for each line read on standard input (the run's
+// number), so that the caller can take turns with the client's runs under
+// the same load, and answers each with one line: "run N SECONDS" and each
+// site's number and seconds from the start to its outcome.
+// Usage: node playwright.cjs VELMORA_DEMO
 const { spawn, execFileSync } = require('child_process');
 const fs = require('fs');
 const http = require('http');
@@ -176,7 +178,7 @@ async function publishToC(page, config, listing) {
 }
 
 (async () => {
-  const [binary, runs] = [process.argv[2], Number(process.argv[3] || 5)];
+  const binary = process.argv[2];
   const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -185,9 +187,8 @@ async function publishToC(page, config, listing) {
   });
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'playwright-publish-'));
   let form = null, sample = null;
-  const times = [];
-  // Run 0 warms up and is not counted.
-  for (let run = 0; run <= runs; run++) {
+  for await (const line of readline.createInterface({ input: process.stdin })) {
+    const run = line.trim();
     const demo = await startDemo(binary);
     try {
       const config = await getJson(demo.service + '/api/config');
@@ -222,17 +223,11 @@ async function publishToC(page, config, listing) {
       const verify = await (await fetch(demo.service + '/api/verify')).text();
       const intact = verify.split('\n').filter((l) => / intact /.test(l));
       if (intact.length !== 3) throw new Error('run ' + run + ': the sites hold\n' + verify);
-      if (run > 0) {
-        times.push(seconds);
-        console.log(`run ${run} ${seconds.toFixed(3)}  a ${a.number} ${a.seconds}  b ${b.number} ${b.seconds}  c ${c.number} ${c.seconds}`);
-      }
-      if (run === runs) console.log('verify ' + intact.join('; '));
+      console.log(`run ${run} ${seconds.toFixed(3)}  a ${a.number} ${a.seconds}  b ${b.number} ${b.seconds}  c ${c.number} ${c.seconds}`);
     } finally {
       stopDemo(demo);
     }
   }
-  times.sort((x, y) => x - y);
-  console.log('median_s ' + times[times.length >> 1].toFixed(3));
   fs.rmSync(folder, { recursive: true, force: true });
   await browser.close();
 })().catch((e) => {
