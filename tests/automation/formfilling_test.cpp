@@ -21,7 +21,7 @@ using Member = com::ComPtr<com::IUnknown>;
 
 // One element of a group: 'r'/'c' a radio/checkbox with that value,
 // 'x' an item call that fails, 's' an element that is no input.
-struct Spec {
+struct MemberShape {
   char kind;
   const char* value = "";
 };
@@ -30,11 +30,11 @@ Member Input(const std::string& type, const std::string& value, const std::strin
   return Member::Adopt(static_cast<engine::Element*>(Make<TestDoubleInput>(type, value, label, log).Detach()));
 }
 
-Member MakeMember(const Spec& spec, int index, Log* log) {
+Member MakeMember(const MemberShape& shape, int index, Log* log) {
   const std::string label = "g#" + std::to_string(index);
-  switch (spec.kind) {
-    case 'r': return Input("radio", spec.value, label, log);
-    case 'c': return Input("CheckBox", spec.value, label, log);
+  switch (shape.kind) {
+    case 'r': return Input("radio", shape.value, label, log);
+    case 'c': return Input("CheckBox", shape.value, label, log);
     case 's': return Member(Make<TestDoubleSpan>());
     default: return nullptr;
   }
@@ -42,13 +42,13 @@ Member MakeMember(const Spec& spec, int index, Log* log) {
 
 struct GroupCase {
   const char* label;
-  std::vector<Spec> group;
+  std::vector<MemberShape> group;
   const char* value;
   Log clicks;
 };
 
 TEST(FillField, GroupScanClicksEveryMatchAmongTheFirstTen) {
-  const std::vector<Spec> twelve = {{'r', "a"}, {'r', "b"}, {'r', "c"}, {'r', "d"}, {'r', "e"}, {'r', "f"},
+  const std::vector<MemberShape> twelve = {{'r', "a"}, {'r', "b"}, {'r', "c"}, {'r', "d"}, {'r', "e"}, {'r', "f"},
                                     {'r', "g"}, {'r', "h"}, {'r', "i"}, {'r', "k"}, {'r', "K"}, {'r', "k"}};
   const GroupCase cases[] = {
       {"the value matches in any case", {{'r', "no"}, {'r', "YES"}, {'r', "maybe"}}, "yes", {"click g#1"}},
